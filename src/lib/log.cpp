@@ -67,7 +67,8 @@ int vmesslog2(int exit_status, int reserved, const char* format, va_list args) {
         size_t used = std::strlen(buf);
         int suffix = std::snprintf(nullptr, 0, "\nSystem error %d: %s", saved_errno, error_text);
         if (suffix > 0 && used + static_cast<size_t>(suffix) + 1 > size) {
-            char* bigger = static_cast<char*>(std::realloc(buf, used + static_cast<size_t>(suffix) + 1));
+            char* bigger =
+                static_cast<char*>(std::realloc(buf, used + static_cast<size_t>(suffix) + 1));
             if (bigger != nullptr) {
                 buf = bigger;
                 size = used + static_cast<size_t>(suffix) + 1;

@@ -9,9 +9,10 @@ namespace marun {
 namespace mail {
 
 class FSError : public boost::filesystem::filesystem_error {
-public:
+  public:
     FSError(const std::string& message, const boost::filesystem::path& path, int code)
-        : filesystem_error(message, path, boost::system::error_code(code, boost::system::system_category())) {}
+        : filesystem_error(message, path,
+                           boost::system::error_code(code, boost::system::system_category())) {}
     FSError(const std::string& message, const boost::filesystem::path& path1,
             const boost::filesystem::path& path2, int code)
         : filesystem_error(message, path1, path2,

@@ -10,17 +10,17 @@ namespace mail {
 namespace postfix {
 
 class PostfixError : public std::runtime_error {
-public:
+  public:
     explicit PostfixError(const std::string& message) : std::runtime_error(message) {}
 };
 
 class PostfixDatabaseError : public PostfixError {
-public:
+  public:
     explicit PostfixDatabaseError(const std::string& message) : PostfixError(message) {}
 };
 
 class PostfixConfigurationError : public PostfixError {
-public:
+  public:
     explicit PostfixConfigurationError(const std::string& message) : PostfixError(message) {}
 };
 

@@ -63,8 +63,7 @@ std::string demangledTypeName(const std::exception& e) {
     return demangled.get();
 }
 
-template <>
-void reportException<std::exception>(const std::exception& e) {
+void reportException(const std::exception& e) {
     try {
         uerr << "Fatal error: " << demangledTypeName(e) << "(" << e.what() << ")" << std::endl;
     } catch (...) {

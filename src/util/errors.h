@@ -10,13 +10,13 @@ namespace marun {
 
 // A failed system call: message plus errno, rendered as "message: strerror".
 class SystemError : public std::runtime_error {
-public:
+  public:
     // A code of 0 takes the current errno.
     SystemError(const std::string& message, int code = 0);
     int code() const noexcept { return code_; }
     const char* what() const noexcept override;
 
-private:
+  private:
     int code_;
     mutable std::string text_;
 };
@@ -24,12 +24,12 @@ private:
 // One type per errno value that callers want to catch by type.
 template <int N>
 class ExSystemError : public SystemError {
-public:
+  public:
     explicit ExSystemError(const std::string& message) : SystemError(message, N) {}
 };
 
 class NotSupportedError : public std::runtime_error {
-public:
+  public:
     explicit NotSupportedError(const std::string& subject)
         : std::runtime_error(subject + " isn't supported") {}
 };
@@ -42,10 +42,7 @@ public:
 std::string demangledTypeName(const std::exception& e);
 
 // Writes "Fatal error: <type>(<what>)" and a newline to uerr, and flushes.
-template <class E = std::exception>
-void reportException(const E& e);
-template <>
-void reportException<std::exception>(const std::exception& e);
+void reportException(const std::exception& e);
 
 // Writes "UNSPECIFIED ERROR OCCURED" and a newline to uerr, and flushes.
 void reportUntypedException();

@@ -12,7 +12,7 @@
 namespace marun {
 
 class ExInfoVisitor {
-public:
+  public:
     virtual ~ExInfoVisitor() = default;
     virtual void place(const std::string& function, const std::string& file, int line) = 0;
     virtual void tag(const std::string& tag) = 0;
@@ -23,19 +23,19 @@ public:
 };
 
 class Cloneable {
-public:
+  public:
     virtual ~Cloneable() = default;
     virtual Cloneable* clone() const = 0;
 };
 
 class ExVisitable {
-public:
+  public:
     virtual ~ExVisitable() = default;
     virtual void accept(ExInfoVisitor& visitor) const = 0;
 };
 
 class ExTraceable : public Cloneable, public ExVisitable, public std::runtime_error {
-public:
+  public:
     ExTraceable(const std::string& tag, const std::string& format, int kind);
 
     ExTraceable* clone() const override { return new ExTraceable(*this); }
@@ -45,10 +45,10 @@ public:
     const std::string& identifier() const { return id_; }
     int kind() const { return kind_; }
 
-protected:
+  protected:
     void feed(const std::string& arg);
 
-private:
+  private:
     boost::format format_;
     mutable std::string text_;
     std::string id_;
@@ -56,7 +56,7 @@ private:
 };
 
 class ExTaggedIncludable : public ExTraceable {
-public:
+  public:
     ExTaggedIncludable(const std::string& tag, const std::string& format, int kind,
                        const ExTraceable* included = nullptr);
     ExTaggedIncludable(const ExTaggedIncludable& other);
@@ -65,10 +65,10 @@ public:
     ExTaggedIncludable* clone() const override { return new ExTaggedIncludable(*this); }
     void accept(ExInfoVisitor& visitor) const override;
 
-protected:
+  protected:
     void acceptIncluded(ExInfoVisitor& visitor) const;
 
-private:
+  private:
     std::unique_ptr<ExTraceable> included_;
 };
 
@@ -81,7 +81,7 @@ struct ExTag {
 // A traceable failure of kind `Tag`, carrying the place it was thrown from.
 template <const ExTag* Tag>
 class Exc : public ExTaggedIncludable {
-public:
+  public:
     Exc(const std::string& format, const std::string& function, const std::string& file, int line,
         const ExTraceable* included = nullptr)
         : ExTaggedIncludable(Tag->name, format, Tag->kind, included),
@@ -103,7 +103,7 @@ public:
         acceptIncluded(visitor);
     }
 
-private:
+  private:
     std::string function_;
     std::string file_;
     int line_;

@@ -10,14 +10,14 @@ namespace marun {
 namespace mysql {
 
 class mError : public std::exception {
-public:
+  public:
     explicit mError(const std::string& message) : message_(message) {}
     // "MySQL error N: <client text><context>", or "Unknown error\n<context>"
     // when the connection holds no error.
     mError(MYSQL* connection, const std::string& context);
     const char* what() const noexcept override { return message_.c_str(); }
 
-private:
+  private:
     std::string message_;
 };
 

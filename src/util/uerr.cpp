@@ -6,7 +6,9 @@
 
 namespace marun {
 
-UtilityErrorStreamBuf::~UtilityErrorStreamBuf() { sync(); }
+UtilityErrorStreamBuf::~UtilityErrorStreamBuf() {
+    sync();
+}
 
 UtilityErrorStreamBuf::int_type UtilityErrorStreamBuf::overflow(int_type ch) {
     if (traits_type::eq_int_type(ch, traits_type::eof())) {
@@ -34,7 +36,9 @@ int UtilityErrorStreamBuf::sync() {
     return 0;
 }
 
-UtilityErrorStream::UtilityErrorStream() : std::ostream(nullptr) { rdbuf(&buf_); }
+UtilityErrorStream::UtilityErrorStream() : std::ostream(nullptr) {
+    rdbuf(&buf_);
+}
 
 // std::cout and std::cerr are usable here: <iostream> in this unit guarantees
 // their initialisation before uerr's, and their destruction after it.

@@ -10,23 +10,23 @@
 namespace marun {
 
 class UtilityErrorStreamBuf : public std::streambuf {
-public:
+  public:
     ~UtilityErrorStreamBuf() override;
 
-protected:
+  protected:
     int_type overflow(int_type ch) override;
     std::streamsize xsputn(const char* s, std::streamsize n) override;
     int sync() override;
 
-private:
+  private:
     std::string collected_;
 };
 
 class UtilityErrorStream : public std::ostream {
-public:
+  public:
     UtilityErrorStream();
 
-private:
+  private:
     UtilityErrorStreamBuf buf_;
 };
 

@@ -1,0 +1,33 @@
+// The command table and the dispatcher.
+#include "commands/dispatch.h"
+
+#include "commands/help.h"
+
+namespace marun {
+namespace mail {
+namespace postfix {
+namespace kvarn_commands {
+
+void fillCommandMap(CommandMap& map) {
+    CommandMapAssigner assign(map);
+    assign("--help-commands", usageCommandsCmd)("--help-legacy", usageLegacyCmd)(
+        "--help", usageShortCmd)("-h", usageShortCmd);
+}
+
+int do_main(int argc, char** argv) {
+    if (argc < 2) {
+        wrongUsage("no command specified");
+    }
+    CommandMap commands;
+    fillCommandMap(commands);
+    auto found = commands.find(argv[1]);
+    if (found == commands.end()) {
+        wrongUsage(std::string("invalid command ") + argv[1]);
+    }
+    return found->second(argc - 1, argv + 1);
+}
+
+}  // namespace kvarn_commands
+}  // namespace postfix
+}  // namespace mail
+}  // namespace marun

@@ -1,0 +1,39 @@
+// Command dispatch: the map from command word to handler and do_main, which
+// picks the handler for the first argument and runs it.
+#pragma once
+
+#include <map>
+#include <string>
+
+namespace marun {
+namespace mail {
+namespace postfix {
+namespace kvarn_commands {
+
+// Every command is a function of the arguments after the program name; its
+// own first argument is the command word. The result is the exit status.
+using CommandHandler = int (*)(int argc, char** argv);
+using CommandMap = std::map<std::string, CommandHandler>;
+
+// Chained insertion into a command map; a repeated word overwrites.
+class CommandMapAssigner {
+  public:
+    explicit CommandMapAssigner(CommandMap& map) : map_(map) {}
+    CommandMapAssigner& operator()(const std::string& command, CommandHandler handler) {
+        map_[command] = handler;
+        return *this;
+    }
+
+  private:
+    CommandMap& map_;
+};
+
+// The words the program currently serves, each bound to its handler.
+void fillCommandMap(CommandMap& map);
+
+int do_main(int argc, char** argv);
+
+}  // namespace kvarn_commands
+}  // namespace postfix
+}  // namespace mail
+}  // namespace marun

@@ -1,0 +1,38 @@
+// The help texts of kvarn: the command table's descriptions, the short,
+// command-list and legacy usages, and the handlers of the help commands.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+namespace marun {
+namespace mail {
+namespace postfix {
+namespace kvarn_commands {
+
+struct CommandDescription {
+    const char* command;
+    const char* synopsis;
+    const char* description;
+};
+
+constexpr int kCommandDescriptionCount = 76;
+extern const CommandDescription commandDescriptions[kCommandDescriptionCount];
+
+// Each prints its text to `out` and ends the process with `status`.
+[[noreturn]] void usageShort(int status, std::ostream& out);
+[[noreturn]] void usageCommands(int status, std::ostream& out);
+[[noreturn]] void usageLegacy(int status, std::ostream& out);
+
+// Prints "Error: <message>" (when not empty) and the short usage on standard
+// error, and exits with 1.
+[[noreturn]] void wrongUsage(const std::string& message);
+
+int usageShortCmd(int argc, char** argv);
+int usageCommandsCmd(int argc, char** argv);
+int usageLegacyCmd(int argc, char** argv);
+
+}  // namespace kvarn_commands
+}  // namespace postfix
+}  // namespace mail
+}  // namespace marun
