@@ -1,0 +1,279 @@
+// File locks by name under /var/lock/files, locked line editing and copying,
+// run inside the sandbox where /var/lock/files is private to each test.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "harness/sandbox.h"
+#include "lib/copy_file.h"
+#include "lib/file_str.h"
+#include "lib/lock.h"
+#include "unit/test_support.h"
+#include "util/mklock.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using kvarn_unit::readFile;
+using kvarn_unit::TempDir;
+using marun::MKLock;
+
+class LibLocksTest : public kvarn_test::SandboxTest {};
+
+struct LockDeleter {
+    void operator()(lock_struct_t* lock) const { rm_lock(lock); }
+};
+using LockPtr = std::unique_ptr<lock_struct_t, LockDeleter>;
+
+struct stat statOf(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+    return info;
+}
+
+TEST_F(LibLocksTest, LocksByNameLiveInOneFilePerPath) {
+    // The directory is created on first use when it is missing (unless the
+    // sandbox mounts it, in which case it cannot be removed).
+    std::error_code ignored;
+    fs::remove_all(LOCK_FILES_DIR, ignored);
+    bool recreated = !fs::exists(LOCK_FILES_DIR);
+
+    LockPtr main_cf(mk_lock("/etc/postfix/main.cf", 1));
+    LockPtr master_cf(mk_nonblock_lock("/etc/postfix/master.cf", 1));
+    ASSERT_EQ(is_locked(main_cf.get()), 1);
+    ASSERT_EQ(is_locked(master_cf.get()), 1);
+    EXPECT_STREQ(main_cf->path, "/var/lock/files/7963c3b4b0754641744c1ae241e19575");
+    EXPECT_EQ(fs::path(master_cf->path).parent_path(), LOCK_FILES_DIR);
+    EXPECT_STRNE(main_cf->path, master_cf->path);
+    EXPECT_EQ(statOf(main_cf->path).st_mode & 07777, 0644u);
+    EXPECT_EQ(statOf(master_cf->path).st_mode & 07777, 0644u);
+    if (recreated) {
+        EXPECT_EQ(statOf(LOCK_FILES_DIR).st_mode & 07777, 0755u);
+    }
+
+    // Releasing keeps the lock file.
+    std::string path = main_cf->path;
+    main_cf.reset();
+    EXPECT_TRUE(fs::exists(path));
+}
+
+// A child process takes the lock and holds it until told to let go.
+class LockHolder {
+  public:
+    explicit LockHolder(const std::string& name) {
+        int ready[2], release[2], released[2];
+        if (pipe(ready) != 0 || pipe(release) != 0 || pipe(released) != 0) {
+            throw std::runtime_error("pipe");
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            int status = 1;
+            try {
+                MKLock lock(name);
+                char c = 'L';
+                if (write(ready[1], &c, 1) == 1 && read(release[0], &c, 1) == 1) {
+                    // Give the parent time to block on the lock, then say
+                    // so just before the lock goes.
+                    usleep(kHoldMicros);
+                    c = 'R';
+                    status = write(released[1], &c, 1) == 1 ? 0 : 1;
+                }
+            } catch (...) {
+                status = 2;
+            }
+            _exit(status);
+        }
+        close(ready[1]);
+        close(release[0]);
+        close(released[1]);
+        char c = 0;
+        if (read(ready[0], &c, 1) != 1 || c != 'L') {
+            throw std::runtime_error("lock holder did not start");
+        }
+        close(ready[0]);
+        release_ = release[1];
+        released_ = released[0];
+        fcntl(released_, F_SETFL, O_NONBLOCK);
+    }
+    ~LockHolder() {
+        close(release_);
+        close(released_);
+        waitpid(pid_, nullptr, 0);
+    }
+
+    // Asks the holder to let go (after kHoldMicros) without waiting for it.
+    void askToRelease() {
+        char c = 'G';
+        ASSERT_EQ(write(release_, &c, 1), 1);
+    }
+    // Whether the holder has announced its release.
+    bool hasReleased() {
+        char c = 0;
+        return read(released_, &c, 1) == 1 && c == 'R';
+    }
+    int wait() {
+        int status = -1;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return status;
+    }
+
+    static constexpr useconds_t kHoldMicros = 200 * 1000;
+
+  private:
+    pid_t pid_ = -1;
+    int release_ = -1;
+    int released_ = -1;
+};
+
+TEST_F(LibLocksTest, TwoProcessesSerialiseOnTheSamePath) {
+    const std::string name = "/etc/postfix/master.cf";
+    LockHolder holder(name);
+
+    LockPtr busy(mk_nonblock_lock(name.c_str(), 1));
+    ASSERT_NE(busy, nullptr);
+    EXPECT_EQ(busy->fd, 0);
+    EXPECT_EQ(is_already_locked(busy.get()), 1);
+    try {
+        MKLock second(name, MKLock::LOCK_BY_NAME, MKLock::NON_BLOCKING);
+        FAIL() << "lock taken while another process holds it";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), ("lock(" + name + ") failed: file is already locked").c_str());
+    }
+    // Another path is not affected.
+    EXPECT_NO_THROW(MKLock("/etc/postfix/main.cf", MKLock::LOCK_BY_NAME, MKLock::NON_BLOCKING));
+
+    holder.askToRelease();
+    auto start = std::chrono::steady_clock::now();
+    {
+        MKLock blocking(name);
+        auto waited = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(holder.hasReleased()) << "lock granted while the other process held it";
+        EXPECT_GE(waited, std::chrono::microseconds(LockHolder::kHoldMicros / 2));
+    }
+    int status = holder.wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(LibLocksTest, AddingLines) {
+    TempDir dir;
+    std::string file = dir.file("oru-pc-remote");
+
+    // Appending creates a missing file; every string becomes one line.
+    ASSERT_EQ(file_str(file.c_str(), "pc_milter_pop_before_smtp=1", FILE_ADD, FILE_END), 0);
+    ASSERT_EQ(file_strings(file.c_str(), {"b\n", "c"}, FILE_ADD, FILE_END), 0);
+    ASSERT_EQ(file_str(file.c_str(), "c", FILE_ADD, FILE_END), 0);  // no check for duplicates
+    EXPECT_EQ(readFile(file), "pc_milter_pop_before_smtp=1\nb\nc\nc\n");
+
+    ASSERT_EQ(file_strings(file.c_str(), {"first", "second\n"}, FILE_ADD, FILE_BEGIN), 0);
+    EXPECT_EQ(readFile(file), "first\nsecond\npc_milter_pop_before_smtp=1\nb\nc\nc\n");
+
+    EXPECT_EQ(file_str(file.c_str(), "mid", FILE_ADD, FILE_MID), 0);
+    EXPECT_EQ(readFile(file), "first\nsecond\npc_milter_pop_before_smtp=1\nb\nc\nc\n");
+
+    // Prepending needs an existing file.
+    kvarn_unit::LogCapture log;
+    std::string missing = dir.file("missing");
+    EXPECT_EQ(file_str(missing.c_str(), "x", FILE_ADD, FILE_BEGIN), 1);
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_FALSE(fs::exists(missing + ".tmp"));
+}
+
+TEST_F(LibLocksTest, RemovingLines) {
+    TempDir dir;
+    std::string long_line(10000, 'L');
+    std::string file = dir.write("f",
+                                 "keep\n"
+                                 "drop\n"
+                                 "drop me not\n"
+                                 "also\n" +
+                                     long_line +
+                                     "\n"
+                                     "drop");  // last line without a newline
+    ASSERT_EQ(file_strings(file.c_str(), {"drop", "also\n"}, FILE_REMOVE, FILE_BEGIN), 0);
+    EXPECT_EQ(readFile(file), "keep\ndrop me not\n" + long_line + "\n");
+
+    std::string missing = dir.file("missing");
+    EXPECT_EQ(file_str(missing.c_str(), "x", FILE_REMOVE, FILE_BEGIN), 1);
+    EXPECT_FALSE(fs::exists(missing));
+    EXPECT_FALSE(fs::exists(missing + ".tmp"));
+}
+
+TEST_F(LibLocksTest, RemovingLinesByPart) {
+    TempDir dir;
+    const std::string content =
+        "pc_milter_pop_before_smtp=1\n"
+        "other=1\n"
+        "pc_milter_pop_before_smtp_timeout=30\n"
+        "# pc_milter_pop_before_smtp\n"
+        "x=pc_milter_pop_before_smtp\n";
+    std::string file = dir.write("oru-pc-remote", content);
+    ASSERT_EQ(file_str(file.c_str(), "pc_milter_pop_before_smtp", FILE_REMSUB, FILE_BEGIN), 0);
+    EXPECT_EQ(readFile(file),
+              "other=1\n# pc_milter_pop_before_smtp\nx=pc_milter_pop_before_smtp\n");
+
+    dir.write("oru-pc-remote", content);
+    ASSERT_EQ(file_str(file.c_str(), "pc_milter_pop_before_smtp", FILE_REMSUB, FILE_END), 0);
+    EXPECT_EQ(readFile(file),
+              "pc_milter_pop_before_smtp=1\nother=1\npc_milter_pop_before_smtp_timeout=30\n");
+
+    dir.write("oru-pc-remote", content);
+    ASSERT_EQ(file_str(file.c_str(), "=", FILE_REMSUB, FILE_MID), 0);
+    EXPECT_EQ(readFile(file), "# pc_milter_pop_before_smtp\n");
+
+    kvarn_unit::LogCapture log;
+    std::string missing = dir.file("missing");
+    EXPECT_EQ(file_str(missing.c_str(), "x", FILE_REMSUB, FILE_MID), 1);
+    EXPECT_FALSE(fs::exists(missing));
+}
+
+TEST_F(LibLocksTest, RewritesKeepOwnerGroupAndMode) {
+    TempDir dir;
+    std::string file = dir.write(".qmail", "| true\n&a@example.com\n");
+    ASSERT_EQ(chown(file.c_str(), 4321, 8765), 0);
+    ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+    ino_t before = statOf(file).st_ino;
+
+    ASSERT_EQ(file_str(file.c_str(), "&a@example.com", FILE_REMOVE, FILE_BEGIN), 0);
+    ASSERT_EQ(file_str(file.c_str(), "| /usr/bin/deliverquota ./Maildir", FILE_ADD, FILE_BEGIN), 0);
+    ASSERT_EQ(file_str(file.c_str(), "| true", FILE_REMSUB, FILE_BEGIN), 0);
+
+    EXPECT_EQ(readFile(file), "| /usr/bin/deliverquota ./Maildir\n");
+    struct stat after = statOf(file);
+    EXPECT_NE(after.st_ino, before);  // replaced through the temporary file
+    EXPECT_EQ(after.st_uid, 4321u);
+    EXPECT_EQ(after.st_gid, 8765u);
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+    EXPECT_FALSE(fs::exists(file + ".tmp"));
+}
+
+TEST_F(LibLocksTest, CopyFile) {
+    TempDir dir;
+    std::string content(10000, 'a');
+    std::string src = dir.write("src", content);
+    ASSERT_EQ(chmod(src.c_str(), 0604), 0);
+
+    std::string dst = dir.file("new");
+    ASSERT_EQ(copy_file(src.c_str(), dst.c_str()), 0);
+    EXPECT_EQ(readFile(dst), content);
+    EXPECT_EQ(statOf(dst).st_mode & 07777, 0604u);
+
+    std::string existing = dir.write("existing", std::string(20000, 'b'));
+    ASSERT_EQ(copy_file(src.c_str(), existing.c_str()), 0);
+    EXPECT_EQ(readFile(existing), content);
+
+    kvarn_unit::LogCapture log;
+    EXPECT_EQ(copy_file(dir.file("missing").c_str(), existing.c_str()), 1);
+    EXPECT_EQ(readFile(existing), content);
+}
+
+}  // namespace

@@ -1,0 +1,167 @@
+// The name/value store and the configuration file reader, on temporary files.
+#include "lib/conf.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+using kvarn_unit::LogCapture;
+using kvarn_unit::TempDir;
+
+struct ConfDeleter {
+    void operator()(conf_data* conf) const { conf_free_r(conf); }
+};
+using ConfPtr = std::unique_ptr<conf_data, ConfDeleter>;
+
+ConfPtr newStore() {
+    return ConfPtr(static_cast<conf_data*>(std::calloc(1, sizeof(conf_data))));
+}
+
+std::string get(const ConfPtr& conf, const char* name) {
+    const char* value = conf_get_r(name, conf.get());
+    return value != nullptr ? value : "<null>";
+}
+
+TEST(ConfReadFile, ParsesValuesCommentsAndWhiteSpace) {
+    TempDir dir;
+    std::string path = dir.write("oru.conf",
+                                 "# panel paths\n"
+                                 "\n"
+                                 "   \t\n"
+                                 "PRODUCT_ROOT_D      /opt/oru      # installed here\n"
+                                 "   MARUN_MAILNAMES_D\t/srv/mail  boxes   \n"
+                                 "MYSQL_BIN_D /usr/bin\n"
+                                 "MYSQL_BIN_D /usr/local/mysql/bin\n"
+                                 "DUMP_D /var/dumps#no space before comment\n"
+                                 "  # indented comment\n"
+                                 "LAST_LINE /no/newline");
+    auto conf = newStore();
+    LogCapture log;
+    ASSERT_EQ(conf_read_file_r(path.c_str(), conf.get()), 0);
+    EXPECT_EQ(log.all(), "");
+
+    EXPECT_EQ(get(conf, "PRODUCT_ROOT_D"), "/opt/oru");
+    EXPECT_EQ(get(conf, "MARUN_MAILNAMES_D"), "/srv/mail  boxes");
+    EXPECT_EQ(get(conf, "MYSQL_BIN_D"), "/usr/local/mysql/bin");  // the last definition wins
+    EXPECT_EQ(get(conf, "DUMP_D"), "/var/dumps");
+    EXPECT_EQ(get(conf, "LAST_LINE"), "/no/newline");
+    EXPECT_EQ(get(conf, "mysql_bin_d"), "<null>");  // names are case-sensitive
+    EXPECT_EQ(get(conf, "MYSQL_BIN"), "<null>");
+    EXPECT_EQ(conf->nmemb, 5u);
+    EXPECT_EQ(conf->finalized, 1);
+}
+
+TEST(ConfReadFile, SkipsAndReportsMalformedLines) {
+    TempDir dir;
+    std::string path = dir.write("oru.conf",
+                                 "NAME_ONLY\n"
+                                 "JOINED=/value\n"
+                                 "HAS-MINUS /value\n"
+                                 "COMMENT_VALUE   # /value\n"
+                                 "=/value\n"
+                                 "GOOD /kept\n"
+                                 "TRAILING_NAME");
+    auto conf = newStore();
+    LogCapture log;
+    ASSERT_EQ(conf_read_file_r(path.c_str(), conf.get()), 0);
+
+    EXPECT_EQ(conf->nmemb, 1u);
+    EXPECT_EQ(get(conf, "GOOD"), "/kept");
+    ASSERT_EQ(log.messages().size(), 6u) << log.all();
+    const char* space = "\nExpected a space after variable name\n";
+    const char* value = "\nExpected a value";
+    EXPECT_EQ(log.messages()[0].text,
+              std::string("Invalid variable definition NAME_ONLY\n") + value);
+    EXPECT_EQ(log.messages()[1].text,
+              std::string("Invalid variable definition JOINED=/value\n") + space);
+    EXPECT_EQ(log.messages()[2].text,
+              std::string("Invalid variable definition HAS-MINUS /value\n") + space);
+    EXPECT_EQ(log.messages()[3].text,
+              std::string("Invalid variable definition COMMENT_VALUE   # /value\n") + value);
+    EXPECT_EQ(log.messages()[4].text, std::string("Invalid variable definition =/value\n") + space);
+    EXPECT_EQ(log.messages()[5].text,
+              std::string("Invalid variable definition TRAILING_NAME") + space);
+    for (const auto& message : log.messages()) {
+        EXPECT_EQ(message.priority, 12);
+    }
+}
+
+TEST(ConfReadFile, ReadsLinesOfAnyLength) {
+    TempDir dir;
+    std::string long_value = "/" + std::string(10000, 'x');
+    std::string path = dir.write("oru.conf", "LONG " + long_value + "\nNEXT /n\n");
+    auto conf = newStore();
+    ASSERT_EQ(conf_read_file_r(path.c_str(), conf.get()), 0);
+    EXPECT_EQ(get(conf, "LONG"), long_value);
+    EXPECT_EQ(get(conf, "NEXT"), "/n");
+}
+
+TEST(ConfReadFile, FailuresReportAndKeepErrno) {
+    TempDir dir;
+    auto conf = newStore();
+    LogCapture log;
+
+    std::string missing = dir.file("missing.conf");
+    EXPECT_EQ(conf_read_file_r(missing.c_str(), conf.get()), -1);
+    EXPECT_EQ(errno, ENOENT);
+    ASSERT_EQ(log.messages().size(), 1u);
+    EXPECT_EQ(log.messages()[0].text,
+              "unable to open configuration file " + missing + ": No such file or directory\n");
+    EXPECT_EQ(log.messages()[0].priority, 12);
+
+    // A directory opens but cannot be read.
+    EXPECT_EQ(conf_read_file_r(dir.path().c_str(), conf.get()), -1);
+    EXPECT_EQ(errno, EISDIR);
+    ASSERT_EQ(log.messages().size(), 2u);
+    EXPECT_EQ(log.messages()[1].text, "Unable to read configuration file: Is a directory");
+}
+
+TEST(ConfStore, GrowsReplacesAndSearchesSortedAndUnsorted) {
+    auto conf = newStore();
+    ASSERT_EQ(conf_init_r(conf.get()), 0);
+    EXPECT_EQ(conf->size, 20u);
+    EXPECT_EQ(conf->nmemb, 0u);
+    EXPECT_EQ(conf->finalized, 1);
+    EXPECT_EQ(get(conf, "ANY"), "<null>");
+
+    // Keys appended in descending order, beyond the first capacity.
+    for (int i = 44; i >= 0; --i) {
+        std::string key = "KEY_" + std::to_string(100 + i);
+        ASSERT_EQ(conf_set_r(key.c_str(), ("v" + std::to_string(i)).c_str(), conf.get()), 0);
+    }
+    EXPECT_EQ(conf->nmemb, 45u);
+    EXPECT_EQ(conf->size, 80u);  // 20, then doubled twice
+    EXPECT_EQ(conf->finalized, 0);
+    EXPECT_EQ(get(conf, "KEY_100"), "v0");  // linear search while unsorted
+
+    ASSERT_EQ(conf_set_r("KEY_120", "replaced", conf.get()), 0);
+    EXPECT_EQ(conf->nmemb, 45u);
+
+    ASSERT_EQ(conf_finalize_r(conf.get()), 0);
+    EXPECT_EQ(conf->finalized, 1);
+    for (uint32_t i = 1; i < conf->nmemb; ++i) {
+        EXPECT_LT(std::string(conf->data[i - 1].key), std::string(conf->data[i].key));
+    }
+    for (int i = 0; i < 45; ++i) {
+        std::string key = "KEY_" + std::to_string(100 + i);
+        EXPECT_EQ(get(conf, key.c_str()), i == 20 ? "replaced" : "v" + std::to_string(i));
+    }
+    EXPECT_EQ(get(conf, "KEY_099"), "<null>");
+    EXPECT_EQ(get(conf, "KEY_145"), "<null>");
+    EXPECT_EQ(get(conf, "KEY_1"), "<null>");
+
+    // Replacing a value keeps the store sorted; adding a name does not.
+    ASSERT_EQ(conf_set_r("KEY_101", "again", conf.get()), 0);
+    EXPECT_EQ(conf->finalized, 1);
+    ASSERT_EQ(conf_set_r("A_FIRST", "new", conf.get()), 0);
+    EXPECT_EQ(conf->finalized, 0);
+    EXPECT_EQ(get(conf, "A_FIRST"), "new");
+}
+
+}  // namespace

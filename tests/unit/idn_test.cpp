@@ -1,0 +1,95 @@
+// Domain name and address conversion to the ASCII (IDNA) form, both layers.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "lib/idn.h"
+#include "util/idn.h"
+
+namespace {
+
+using marun::idn::emailToAscii;
+using marun::idn::IdnaError;
+using marun::idn::toAscii;
+using marun::idn::toUtf8;
+
+// "bücher.example" in UTF-8 and its ASCII form.
+const std::string kUnicodeDomain =
+    "b\xc3\xbc"
+    "cher.example";
+const std::string kAsciiDomain = "xn--bcher-kva.example";
+const std::string kLongLabel = std::string(64, 'a') + ".example";
+
+// Calls a C conversion and takes ownership of its malloc'ed result.
+std::string c(char* (*convert)(const char*), const std::string& input) {
+    std::unique_ptr<char, decltype(&std::free)> result(convert(input.c_str()), std::free);
+    return result ? result.get() : "<null>";
+}
+
+TEST(Idn, AsciiNamesAreKeptAsGiven) {
+    for (const std::string name : {"example.com", "Mail.Example.COM", "a-b.c-d.org"}) {
+        EXPECT_EQ(toAscii(name), name);
+        EXPECT_EQ(c(idn_toascii, name), name);
+    }
+}
+
+TEST(Idn, UnicodeNamesConvertAndTheResultIsStable) {
+    EXPECT_EQ(toAscii(kUnicodeDomain), kAsciiDomain);
+    EXPECT_EQ(c(idn_toascii, kUnicodeDomain), kAsciiDomain);
+    EXPECT_EQ(toAscii(kAsciiDomain), kAsciiDomain);
+    EXPECT_EQ(c(idn_toascii_safe, kAsciiDomain), kAsciiDomain);
+    EXPECT_EQ(toUtf8(kAsciiDomain), kUnicodeDomain);
+}
+
+TEST(Idn, FailuresCarryTheLibraryCode) {
+    try {
+        toAscii(kLongLabel);
+        FAIL() << "no IdnaError";
+    } catch (const IdnaError& e) {
+        EXPECT_EQ(e.code(), 5);
+        EXPECT_STREQ(e.what(), "Invalid length");
+    }
+    idn_errno = 0;
+    EXPECT_EQ(c(idn_toascii, kLongLabel), "<null>");
+    EXPECT_EQ(idn_errno, 5);
+
+    idn_errno = 0;
+    EXPECT_EQ(c(idn_email_toascii, "user@" + kLongLabel), "<null>");
+    EXPECT_EQ(idn_errno, 5);
+    EXPECT_THROW(emailToAscii("user@" + kLongLabel), IdnaError);
+}
+
+TEST(Idn, AddressesConvertOnlyTheDomainAfterTheFirstAt) {
+    EXPECT_EQ(emailToAscii("J.Doe@" + kUnicodeDomain), "J.Doe@" + kAsciiDomain);
+    EXPECT_EQ(c(idn_email_toascii, "J.Doe@" + kUnicodeDomain), "J.Doe@" + kAsciiDomain);
+    EXPECT_EQ(c(idn_email_toascii_safe, "J.Doe@" + kUnicodeDomain), "J.Doe@" + kAsciiDomain);
+
+    EXPECT_EQ(emailToAscii("no-at-sign"), "no-at-sign");
+    EXPECT_EQ(c(idn_email_toascii, "no-at-sign"), "<null>");
+
+    // The local part is never converted; the address splits at its first "@".
+    EXPECT_EQ(emailToAscii("b\xc3\xbc@" + kUnicodeDomain), "b\xc3\xbc@" + kAsciiDomain);
+    EXPECT_EQ(emailToAscii("x@b\xc3\xbc@example.com"), "x@xn--b@example-q9a.com");
+    EXPECT_EQ(c(idn_email_toascii, "x@b\xc3\xbc@example.com"), "x@xn--b@example-q9a.com");
+}
+
+TEST(Idn, ErrorTexts) {
+    EXPECT_STREQ(idn_strerror(0), "Success");
+    EXPECT_STREQ(idn_strerror(3), "Contains non-LDH characters");
+    EXPECT_STREQ(idn_strerror(9), "Iconv error");
+    EXPECT_STREQ(idn_strerror(201), "Cannot allocate buffer");
+    EXPECT_STREQ(idn_strerror(10), "Unknown error");
+    EXPECT_STREQ(idn_strerror(202), "Unknown error");
+    EXPECT_STREQ(idn_strerror(-1), "Unknown error");
+}
+
+TEST(IdnDeathTest, SafeVariantsEndTheProcessOnFailure) {
+    EXPECT_EXIT(idn_toascii_safe(kLongLabel.c_str()), testing::ExitedWithCode(1),
+                "idn_toascii_safe\\(a+\\.example\\) failed: Invalid length");
+    EXPECT_EXIT(idn_email_toascii_safe(("u@" + kLongLabel).c_str()), testing::ExitedWithCode(1),
+                "idn_email_toascii_safe\\(u@a+\\.example\\) failed: Invalid length");
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+// Locks on lock files given by path (nothing under /var/lock), the naming of
+// locks by MD5, MKLock's errors, and the copy functions that take no lock.
+#include "lib/lock.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "lib/copy_file.h"
+#include "lib/md5.h"
+#include "test_support.h"
+#include "util/errors.h"
+#include "util/mklock.h"
+
+namespace {
+
+using kvarn_unit::readFile;
+using kvarn_unit::TempDir;
+using marun::MKLock;
+
+std::string md5(const char* prefix, const char* data) {
+    std::unique_ptr<char, decltype(&std::free)> sum(get_md5sum(prefix, data), std::free);
+    return sum ? sum.get() : "<null>";
+}
+
+TEST(Md5, DigestsPrefixAndData) {
+    EXPECT_EQ(md5("", ""), "d41d8cd98f00b204e9800998ecf8427e");
+    EXPECT_EQ(md5("", "abc"), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(md5("a", "bc"), md5("", "abc"));
+}
+
+TEST(Lock, LockByNameIsTheMd5OfThePath) {
+    std::unique_ptr<char, decltype(&std::free)> path(mk_flock_path("/etc/postfix/main.cf"),
+                                                     std::free);
+    ASSERT_TRUE(path);
+    EXPECT_STREQ(path.get(), "/var/lock/files/7963c3b4b0754641744c1ae241e19575");
+}
+
+TEST(Lock, SecondHolderIsRefusedUntilRelease) {
+    TempDir dir;
+    std::string file = dir.file("lock");
+
+    lock_struct_t* held = mk_lock(file.c_str(), 0);
+    ASSERT_NE(held, nullptr);
+    EXPECT_EQ(is_locked(held), 1);
+    EXPECT_EQ(is_already_locked(held), 0);
+    EXPECT_EQ(std::string(held->path), file);  // the given path is the lock file itself
+    struct stat info {};
+    ASSERT_EQ(stat(file.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+
+    // flock conflicts between two open descriptions even within one process.
+    lock_struct_t* busy = mk_nonblock_lock(file.c_str(), 0);
+    ASSERT_NE(busy, nullptr);
+    EXPECT_EQ(busy->fd, 0);
+    EXPECT_EQ(is_locked(busy), 0);
+    EXPECT_EQ(is_already_locked(busy), 1);
+    EXPECT_EQ(rm_lock(busy), 0);
+    EXPECT_THROW(MKLock(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING), std::runtime_error);
+
+    EXPECT_EQ(rm_lock(held), 0);
+    lock_struct_t* again = mk_nonblock_lock(file.c_str(), 0);
+    EXPECT_EQ(is_locked(again), 1);
+    EXPECT_EQ(free_lock(again), 0);
+
+    EXPECT_EQ(rm_lock(nullptr), -1);
+    EXPECT_EQ(is_already_locked(nullptr), 1);
+}
+
+TEST(Lock, UnopenableLockFileFails) {
+    TempDir dir;
+    kvarn_unit::LogCapture log;
+    std::string file = dir.file("no/such/dir/lock");
+    lock_struct_t* lock = mk_lock(file.c_str(), 0);
+    ASSERT_NE(lock, nullptr);
+    EXPECT_EQ(lock->fd, -1);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(is_locked(lock), 0);
+    EXPECT_EQ(is_already_locked(lock), 0);
+    EXPECT_EQ(rm_lock(lock), 0);
+    ASSERT_EQ(log.messages().size(), 1u);
+    EXPECT_EQ(log.messages()[0].text,
+              "Unable to open file \"" + file + "\": No such file or directory.");
+}
+
+TEST(MKLock, HoldsUntilDestroyedAndReportsWhy) {
+    TempDir dir;
+    std::string file = dir.file("lock");
+    {
+        MKLock held(file, MKLock::LOCK_FILE_AS_IS);
+        try {
+            MKLock second(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING);
+            FAIL() << "second lock taken";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), ("lock(" + file + ") failed: file is already locked").c_str());
+        }
+    }
+    MKLock after_release(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING);
+
+    kvarn_unit::LogCapture quiet;
+    try {
+        MKLock missing(dir.file("no/such/dir/lock"), MKLock::LOCK_FILE_AS_IS);
+        FAIL() << "lock in a missing directory taken";
+    } catch (const marun::ExSystemError<ENOENT>& e) {
+        EXPECT_STREQ(e.what(), "lock() failed: No such file or directory");
+    }
+}
+
+TEST(CopyFile, OntoItselfDoesNothing) {
+    TempDir dir;
+    std::string file = dir.write("same", "content\n");
+    // No lock is taken either, so this touches nothing outside the directory.
+    EXPECT_EQ(copy_file(file.c_str(), file.c_str()), 0);
+    EXPECT_EQ(readFile(file), "content\n");
+}
+
+TEST(CopyFileAtomic, ReplacesTheTargetWithOwnerAndMode) {
+    TempDir dir;
+    std::string content(3 * 4096 + 17, 'x');
+    content[5000] = '\n';
+    std::string src = dir.write("src", content);
+    std::string dst = dir.write("dst", "old");
+    ASSERT_EQ(chmod(dst.c_str(), 0600), 0);
+
+    copy_file_atomic(src.c_str(), dst.c_str(), getuid(), getgid(), 0640);
+
+    EXPECT_EQ(readFile(dst), content);
+    struct stat info {};
+    ASSERT_EQ(stat(dst.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    EXPECT_EQ(info.st_uid, getuid());
+    int entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        (void)entry;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 2);  // src and dst, no temporary file left
+}
+
+TEST(CopyFileAtomicDeathTest, FailureEndsTheProcessAndLeavesTheTarget) {
+    TempDir dir;
+    std::string dst = dir.write("dst", "old");
+    std::string missing = dir.file("missing");
+    EXPECT_EXIT(copy_file_atomic(missing.c_str(), dst.c_str(), getuid(), getgid(), 0644),
+                testing::ExitedWithCode(1),
+                "copy_file_atomic\\(.*missing -> .*dst\\): open failed");
+    std::string no_dir = dir.file("no/such/dst");
+    EXPECT_EXIT(copy_file_atomic(dst.c_str(), no_dir.c_str(), getuid(), getgid(), 0644),
+                testing::ExitedWithCode(1), "mkstemp failed");
+    EXPECT_EQ(readFile(dst), "old");
+}
+
+}  // namespace

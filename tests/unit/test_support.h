@@ -1,0 +1,102 @@
+// Helpers for unit tests of the plain-function library: a private temporary
+// directory and a capture of what the library logs through marun_log.
+#pragma once
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "lib/log.h"
+
+namespace kvarn_unit {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
+class TempDir {
+  public:
+    TempDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/kvarn-unit-XXXXXX";
+        std::vector<char> buf(pattern.begin(), pattern.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) == nullptr) {
+            std::abort();
+        }
+        path_ = buf.data();
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+    // Writes `content` to `name` in this directory and returns its path.
+    std::string write(const std::string& name, const std::string& content) const {
+        std::ofstream(file(name), std::ios::binary) << content;
+        return file(name);
+    }
+
+  private:
+    std::string path_;
+};
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct LogRecord {
+    int priority;
+    std::string text;
+};
+
+// While alive, marun_log records every message here instead of the system log.
+class LogCapture {
+  public:
+    LogCapture() : saved_(marun_log) {
+        records().clear();
+        marun_log = &LogCapture::record;
+    }
+    ~LogCapture() { marun_log = saved_; }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    const std::vector<LogRecord>& messages() const { return records(); }
+
+    // The messages joined, one per line, for readable assertion output.
+    std::string all() const {
+        std::string joined;
+        for (const LogRecord& r : records()) {
+            joined += r.text + "\n";
+        }
+        return joined;
+    }
+
+  private:
+    static std::vector<LogRecord>& records() {
+        static std::vector<LogRecord> instance;
+        return instance;
+    }
+    static void record(int priority, const char* format, ...) {
+        va_list args;
+        va_start(args, format);
+        char buf[8192];
+        std::vsnprintf(buf, sizeof(buf), format, args);
+        va_end(args);
+        records().push_back({priority, buf});
+    }
+
+    marun_log_fn saved_;
+};
+
+}  // namespace kvarn_unit
