@@ -2,6 +2,7 @@
 #include "commands/dispatch.h"
 
 #include "commands/help.h"
+#include "mail/lib/mail_auth_location.h"
 
 namespace marun {
 namespace mail {
@@ -24,6 +25,8 @@ int do_main(int argc, char** argv) {
     if (found == commands.end()) {
         wrongUsage(std::string("invalid command ") + argv[1]);
     }
+    // Every command of this program works on the Postfix spool's database.
+    mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
     return found->second(argc - 1, argv + 1);
 }
 
