@@ -1,0 +1,16 @@
+// Integration-test harness: reading (and, for set-up, writing) the SQLite
+// files in which kvarn keeps mail passwords.
+#pragma once
+
+#include <string>
+
+#include "harness/panel_db.h"
+
+namespace kvarn_test {
+
+// Runs the statements in sql against an existing SQLite database file and
+// returns the rows they produce, every value as text and NULL as kSqlNull.
+// Throws HarnessError if the file does not exist or a statement fails.
+Rows sqliteQuery(const std::string& dbPath, const std::string& sql);
+
+}  // namespace kvarn_test
