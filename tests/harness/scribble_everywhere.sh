@@ -18,8 +18,8 @@ useradd -r -M -s /usr/sbin/nologin kvarn-scribble
 expect_changed 'grep -q "^kvarn-scribble:" /etc/passwd'
 chmod 0600 /etc/passwd
 
-# Postfix configuration, tables and spool.
-postconf -e 'myhostname = scribbled.example' 'virtual_alias_maps = hash:/etc/postfix/scribble'
+# Postfix configuration, tables and spool. main.cf changes last: Postfix
+# tools wait for a freshly changed main.cf to settle before reading it.
 echo 'a@scribbled.example b@scribbled.example' >/etc/postfix/scribble
 postmap hash:/etc/postfix/scribble
 rm -f /etc/postfix/master.cf
@@ -28,6 +28,8 @@ echo 'x@y z@w' >/var/spool/postfix/marun/virtual
 postmap hash:/var/spool/postfix/marun/virtual
 rm -rf /var/spool/postfix/active /var/spool/postfix/pid
 mkdir -p /var/spool/postfix/scribble
+postconf -e 'myhostname = scribbled.example' 'virtual_alias_maps = hash:/etc/postfix/scribble'
+expect_changed 'grep -q "^myhostname = scribbled.example" /etc/postfix/main.cf'
 
 # Init scripts, kvarn's directories, cron, host name.
 rm -f /etc/init.d/postfix
