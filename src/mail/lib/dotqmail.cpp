@@ -1,0 +1,221 @@
+// ".qmail" edits: line removal and appending through the shared line editor
+// under the file lock, the reset as a complete replacement, and the owner
+// and mode the delivery agent needs.
+#include "mail/lib/dotqmail.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "lib/c_handles.h"
+#include "lib/file_str.h"
+#include "lib/idn.h"
+#include "lib/lock.h"
+#include "lib/log.h"
+#include "mail/lib/file_user_mode.h"
+#include "mail/lib/mail_paths.h"
+#include "mail/lib/scoped_fd.h"
+
+namespace {
+
+constexpr const char* DOTQMAIL_USER = "popuser";
+constexpr mode_t DOTQMAIL_MODE = 0600;
+constexpr std::size_t DOTQMAIL_PATH_MAX = 4096;
+
+struct LockReleaser {
+    void operator()(lock_struct_t* lock) const { rm_lock(lock); }
+};
+
+int setOwnerAndMode(const char* path) {
+    return file_set_user_mode(path, DOTQMAIL_USER, DOTQMAIL_MODE) == 0 ? 0 : -1;
+}
+
+// Prints the message without a "System error" suffix (the texts say what
+// failed), leaving `error` in errno for callers that report it.
+void report(int error, const char* format, const char* text) {
+    errno = 0;
+    messlog2(0, 0, format, text);
+    errno = error;
+}
+
+// The address with its domain part in ASCII form, or null after a message.
+// Line breaks or other control characters would add lines of their own
+// (program deliveries among them), so they are refused.
+MallocPtr<char> forwardAddress(const char* address) {
+    for (const char* p = address; *p != '\0'; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7f) {
+            report(EINVAL, "Invalid forwarding address '%s': it contains a control character",
+                   address);
+            return nullptr;
+        }
+    }
+    MallocPtr<char> ascii(idn_email_toascii(address));
+    if (!ascii) {
+        // Without an "@" the conversion fails before libidn has a say.
+        const char* why = std::strchr(address, '@') == nullptr ? "the address has no '@'"
+                                                               : idn_strerror(idn_errno);
+        errno = 0;
+        messlog2(0, 0, "idn_email_toascii(%s) failed: %s", address, why);
+        errno = EINVAL;
+    }
+    return ascii;
+}
+
+bool writeAll(int fd, const char* data, std::size_t length) {
+    while (length > 0) {
+        ssize_t written = write(fd, data, length);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+template <typename Edit>
+int byMailname(const char* mailname, const char* domain, Edit edit) {
+    char path[DOTQMAIL_PATH_MAX];
+    if (get_dotqmail_path(path, sizeof path, mailname, domain) != 0) {
+        return -1;
+    }
+    return edit(path);
+}
+
+}  // namespace
+
+int dotqmail_reset(const char* path) {
+    // The same lock the line editor takes, so a reset never interleaves
+    // with an edit of the same file.
+    std::unique_ptr<lock_struct_t, LockReleaser> lock(mk_lock(path, 1));
+    if (!is_locked(lock.get())) {
+        int error = errno;
+        errno = 0;
+        messlog2(0, 0, "Error occurred while locking the file %s: %s\n", path,
+                 std::strerror(error));
+        errno = error;
+        return -1;
+    }
+    std::string temp = std::string(path) + ".XXXXXX";
+    marun::mail::ScopedFd fd(mkostemp(&temp[0], O_CLOEXEC));
+    if (!fd.valid()) {
+        int error = errno;
+        errno = 0;
+        messlog2(0, 0, "Unable to open %s: %s", path, std::strerror(error));
+        errno = error;
+        return -1;
+    }
+    std::string line = std::string(DOTQMAIL_RESET_LINE) + "\n";
+    bool written = writeAll(fd.get(), line.data(), line.size()) && fsync(fd.get()) == 0;
+    // Owner and mode go on before the file appears under its name, so the
+    // delivery agent never sees it unreadable.
+    if (written && fd_set_user_mode(fd.get(), path, DOTQMAIL_USER, DOTQMAIL_MODE) != 0) {
+        unlink(temp.c_str());
+        return -1;
+    }
+    written = written && close(fd.release()) == 0 && rename(temp.c_str(), path) == 0;
+    if (!written) {
+        int error = errno;
+        unlink(temp.c_str());
+        errno = 0;
+        messlog2(0, 0, "Unable to write to %s: %s", path, std::strerror(error));
+        errno = error;
+        return -1;
+    }
+    return 0;
+}
+
+int dotqmail_add_delivery(const char* path) {
+    file_str(path, DOTQMAIL_OLD_DELIVERY_LINE, FILE_REMOVE, FILE_END);
+    // Removing first keeps the line from ever being doubled.
+    file_str(path, DOTQMAIL_DELIVERY_LINE, FILE_REMOVE, FILE_END);
+    if (file_str(path, DOTQMAIL_DELIVERY_LINE, FILE_ADD, FILE_END) != 0) {
+        report(errno, "Unable to add string to %s file.", path);
+        return -1;
+    }
+    return setOwnerAndMode(path);
+}
+
+int dotqmail_remove_delivery(const char* path) {
+    if (file_str(path, DOTQMAIL_OLD_DELIVERY_LINE, FILE_REMOVE, FILE_END) != 0) {
+        report(errno, "Unable to remove string from %s file", path);
+        return -1;
+    }
+    file_str(path, DOTQMAIL_DELIVERY_LINE, FILE_REMOVE, FILE_END);
+    return setOwnerAndMode(path);
+}
+
+int dotqmail_add_forward(const char* path, const char* address) {
+    MallocPtr<char> ascii = forwardAddress(address);
+    if (!ascii) {
+        return -1;
+    }
+    std::string line;
+    try {
+        line = std::string("&") + ascii.get();
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        messlog2(0, 0, "asprintf(\"&%%s\", %s) failed: %s", ascii.get(), std::strerror(ENOMEM));
+        return -1;
+    }
+    // Removing first moves an existing forward to the end instead of
+    // doubling it.
+    file_str(path, line.c_str(), FILE_REMOVE, FILE_END);
+    if (file_str(path, line.c_str(), FILE_ADD, FILE_END) != 0) {
+        report(errno, "Unable to add string to %s file.", path);
+        return -1;
+    }
+    return setOwnerAndMode(path);
+}
+
+int dotqmail_remove_forward(const char* path, const char* address) {
+    MallocPtr<char> ascii = forwardAddress(address);
+    if (!ascii) {
+        return -1;
+    }
+    std::string line;
+    try {
+        line = std::string("&") + ascii.get() + "\n";
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        messlog2(0, 0, "asprintf(\"&%%s\", %s): %s", ascii.get(), std::strerror(ENOMEM));
+        return -1;
+    }
+    if (file_str(path, line.c_str(), FILE_REMOVE, FILE_END) != 0) {
+        report(errno, "Unable to remove string from %s file.", path);
+        return -1;
+    }
+    return setOwnerAndMode(path);
+}
+
+int add_mailname_delivery(const char* mailname, const char* domain) {
+    return byMailname(mailname, domain,
+                      [](const char* path) { return dotqmail_add_delivery(path); });
+}
+
+int remove_mailname_delivery(const char* mailname, const char* domain) {
+    return byMailname(mailname, domain,
+                      [](const char* path) { return dotqmail_remove_delivery(path); });
+}
+
+int add_mn_forward(const char* mailname, const char* domain, const char* address) {
+    return byMailname(mailname, domain,
+                      [address](const char* path) { return dotqmail_add_forward(path, address); });
+}
+
+int rm_mn_forward(const char* mailname, const char* domain, const char* address) {
+    return byMailname(mailname, domain, [address](const char* path) {
+        return dotqmail_remove_forward(path, address);
+    });
+}

@@ -1,0 +1,29 @@
+// Rules for a single level of the mail tree: not empty, not hidden or a
+// parent reference, no separators, and short enough for the file system.
+#include "mail/lib/mail_tree_name.h"
+
+#include <cstring>
+#include <string_view>
+
+const char* mail_tree_name_error(const char* name, std::size_t length) {
+    std::string_view text(name, length);
+    if (text.empty()) {
+        return "it is empty";
+    }
+    if (text.find('\0') != std::string_view::npos) {
+        return "it contains a zero byte";
+    }
+    if (text.front() == '.') {
+        return "it begins with '.'";
+    }
+    if (text.find('/') != std::string_view::npos) {
+        return "it contains '/'";
+    }
+    if (text.find("..") != std::string_view::npos) {
+        return "it contains '..'";
+    }
+    if (text.size() > MAIL_TREE_NAME_MAX) {
+        return "it is too long";
+    }
+    return nullptr;
+}

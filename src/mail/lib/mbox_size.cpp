@@ -1,0 +1,57 @@
+// Mailbox size: attachments tree plus Maildir usage (from "maildirsize" when
+// it is valid, else counted).
+#include "mail/lib/mbox_size.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "lib/c_handles.h"
+#include "lib/idn.h"
+#include "lib/log.h"
+#include "lib/oru_conf.h"
+#include "mail/lib/dir_size.h"
+#include "mail/lib/mail_tree_name.h"
+#include "mail/lib/maildirpp_usage.h"
+
+namespace {
+constexpr std::size_t MAIL_PATH_MAX = 4096;
+}  // namespace
+
+long long get_mbox_size(const char* MailName, const char* DomainName, int in_blocks) {
+    MallocPtr<char> domain(idn_toascii(DomainName));
+    if (!domain) {
+        errno = 0;
+        messlog2(1, 0, "idn_toascii() failed: %s", idn_strerror(idn_errno));
+        return -1;
+    }
+    for (const char* name : {static_cast<const char*>(domain.get()), MailName}) {
+        if (const char* why = mail_tree_name_error(name, std::strlen(name))) {
+            errno = 0;
+            messlog2(1, 0, "Invalid %s '%s': %s", name == MailName ? "mail name" : "domain name",
+                     name, why);
+            return -1;
+        }
+    }
+    std::string home = std::string(oruConfGetDefaultByIndex(_MARUN_MAILNAMES_D_INDEX)) + "/" +
+                       domain.get() + "/" + MailName + "/";
+    if (home.size() >= MAIL_PATH_MAX) {
+        errno = 0;
+        messlog2(1, 0, "user mailbox path is too long");
+        return -1;
+    }
+    long long attachments = get_dir_size((home + "@attachments").c_str(), in_blocks);
+    if (attachments < 0) {
+        attachments = 0;  // no attachments
+    }
+    sizequota_t size = 0;
+    fcount_t count = 0;
+    std::string maildir = home + "Maildir";
+    if (!get_maildirpp_usage(maildir.c_str(), &size, &count)) {
+        messlog2(1, 0, "Unable to calculate Maildir++ size: %s", maildir.c_str());
+        return -1;
+    }
+    return attachments + size;
+}

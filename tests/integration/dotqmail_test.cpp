@@ -1,0 +1,148 @@
+// ".qmail" delivery files in the sandbox: the line sequences the mail name
+// operations produce, owner popuser and mode 0600 after every change, and
+// the failures the document names.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "harness/kvarn_harness.h"
+#include "mail/dotqmail_manager.h"
+#include "mail/lib/dotqmail.h"
+#include "mail/maildir_manager.h"
+#include "util/errors.h"
+
+namespace kvarn_test {
+namespace {
+
+using marun::SystemError;
+using marun::mail::DotQMailManager;
+using marun::mail::MaildirManager;
+
+const std::string kDelivery = "| /usr/bin/deliverquota ./Maildir\n";
+
+class DotQMailTest : public SandboxTest {
+  protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        MaildirManager::getInstance().createDomainRoot("example.com");
+        MaildirManager::getInstance().createMailnameHome("example.com", "info");
+    }
+
+    std::string home() const { return std::string(kMailRoot) + "/example.com/info"; }
+    std::string path() const { return home() + "/.qmail"; }
+
+    // Runs one change and checks the file's owner and mode after it.
+    template <typename Change>
+    void change(Change&& step) {
+        testing::internal::CaptureStdout();
+        step();
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ("", out);
+        EXPECT_EQ("popuser:popuser", fileOwner(path()));
+        EXPECT_EQ(0600u, fileMode(path()));
+    }
+};
+
+TEST_F(DotQMailTest, ResetDeliveryAndInternationalForward) {
+    DotQMailManager qmail(home());
+    EXPECT_EQ(path(), qmail.path());
+    change([&] { qmail.reset(); });
+    EXPECT_EQ("| true\n", readFile(path()));
+    change([&] { qmail.enableDelivery(); });
+    change([&] { qmail.addRedirect("Someone@bücher.example", DotQMailManager::ANYWHERE); });
+    EXPECT_EQ("| true\n" + kDelivery + "&Someone@xn--bcher-kva.example\n", readFile(path()));
+
+    // A reset throws everything else away.
+    change([&] { qmail.reset(); });
+    EXPECT_EQ("| true\n", readFile(path()));
+}
+
+TEST_F(DotQMailTest, DeliveryLineIsNeverDoubledAndReplacesTheOldForm) {
+    writeFile(path(), "./Maildir/\n&a@example.org\n", 0644);
+    DotQMailManager qmail(home());
+    change([&] { qmail.enableDelivery(); });
+    change([&] { qmail.enableDelivery(); });
+    EXPECT_EQ("&a@example.org\n" + kDelivery, readFile(path()));
+
+    change([&] { qmail.disableDelivery(); });
+    EXPECT_EQ("&a@example.org\n", readFile(path()));
+}
+
+TEST_F(DotQMailTest, ForwardsAreKeptOnceAndMovedToTheEnd) {
+    DotQMailManager qmail(home());
+    change([&] { qmail.reset(); });
+    change([&] { qmail.addRedirect("a@example.org"); });
+    change([&] { qmail.addRedirect("b@example.org"); });
+    change([&] { qmail.addRedirect("a@example.org"); });
+    EXPECT_EQ("| true\n&b@example.org\n&a@example.org\n", readFile(path()));
+
+    // Removing an absent forward changes nothing; a present one goes.
+    change([&] { qmail.removeRedirect("c@example.org"); });
+    EXPECT_EQ("| true\n&b@example.org\n&a@example.org\n", readFile(path()));
+    change([&] { qmail.removeRedirect("b@example.org"); });
+    EXPECT_EQ("| true\n&a@example.org\n", readFile(path()));
+}
+
+TEST_F(DotQMailTest, FailuresLeaveTheFileAsItWas) {
+    DotQMailManager qmail(home());
+    testing::internal::CaptureStdout();
+    try {
+        qmail.disableDelivery();
+        ADD_FAILURE() << "disabling a missing file succeeded";
+    } catch (const SystemError& e) {
+        EXPECT_EQ("unable to modify " + path() + ": " + std::strerror(ENOENT), e.what());
+    }
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ("Unable to remove string from " + path() + " file\n", out);
+    EXPECT_FALSE(pathExists(path()));
+
+    writeFile(path(), "| true\n", 0600);
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(qmail.addRedirect("no-at-sign"), SystemError);
+    // A line break would smuggle in a program delivery of its own.
+    EXPECT_THROW(qmail.addRedirect("x@example.org\n|/bin/sh -c evil"), SystemError);
+    EXPECT_THROW(qmail.addRedirect(std::string("x@example.org\0|evil", 19)), SystemError);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos,
+              out.find("idn_email_toascii(no-at-sign) failed: the address has no '@'"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("it contains a control character")) << out;
+    EXPECT_EQ("| true\n", readFile(path()));
+}
+
+TEST_F(DotQMailTest, ResetReplacesALinkInsteadOfWritingThroughIt) {
+    writeFile("/etc/oru/victim", "keep me\n", 0644);
+    ASSERT_EQ(0, symlink("/etc/oru/victim", path().c_str()));
+    DotQMailManager qmail(home());
+    change([&] { qmail.reset(); });
+    EXPECT_EQ('f', fileInfo(path()).type);
+    EXPECT_EQ("keep me\n", readFile("/etc/oru/victim"));
+    EXPECT_EQ("root:root", fileOwner("/etc/oru/victim"));
+    EXPECT_EQ(0644u, fileMode("/etc/oru/victim"));
+    // Nothing is left behind next to the file.
+    EXPECT_THAT(listDir(home()), ::testing::ElementsAre(".qmail", "@attachments", "Maildir"));
+}
+
+TEST_F(DotQMailTest, WrappersByMailnameAndDomain) {
+    MaildirManager::getInstance().createDomainRoot("xn--bcher-kva.example");
+    MaildirManager::getInstance().createMailnameHome("xn--bcher-kva.example", "info");
+    const std::string file = std::string(kMailRoot) + "/xn--bcher-kva.example/info/.qmail";
+    ASSERT_EQ(0, add_mailname_delivery("info", "bücher.example"));
+    ASSERT_EQ(0, add_mn_forward("info", "bücher.example", "x@bücher.example"));
+    EXPECT_EQ(kDelivery + "&x@xn--bcher-kva.example\n", readFile(file));
+    ASSERT_EQ(0, rm_mn_forward("info", "bücher.example", "x@bücher.example"));
+    ASSERT_EQ(0, remove_mailname_delivery("info", "bücher.example"));
+    EXPECT_EQ("", readFile(file));
+    EXPECT_EQ("popuser:popuser", fileOwner(file));
+    EXPECT_EQ(0600u, fileMode(file));
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, add_mailname_delivery("..", "example.com"));
+    testing::internal::GetCapturedStdout();
+}
+
+}  // namespace
+}  // namespace kvarn_test

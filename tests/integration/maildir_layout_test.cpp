@@ -1,0 +1,330 @@
+// The mail tree in the sandbox, with the real "popuser": creating, repairing,
+// renaming, backing up and removing domain roots and mail name homes, the
+// library's path functions, and the refusal of names that would leave the
+// mail root.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "harness/kvarn_harness.h"
+#include "mail/fs_error.h"
+#include "mail/lib/mail_paths.h"
+#include "mail/maildir_manager.h"
+#include "util/errors.h"
+
+namespace kvarn_test {
+namespace {
+
+using marun::mail::FSError;
+using marun::mail::MaildirManager;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+const char* const kFolders[] = {
+    "Maildir",           "Maildir/tmp",       "Maildir/new",       "Maildir/cur",  "Maildir/.Spam",
+    "Maildir/.Spam/tmp", "Maildir/.Spam/new", "Maildir/.Spam/cur", "@attachments",
+};
+
+class MaildirLayoutTest : public SandboxTest {
+  protected:
+    MaildirManager& manager() { return MaildirManager::getInstance(); }
+    std::string root(const std::string& domain) { return std::string(kMailRoot) + "/" + domain; }
+    std::string home(const std::string& domain, const std::string& name) {
+        return root(domain) + "/" + name;
+    }
+
+    void expectHomeIsComplete(const std::string& path) {
+        EXPECT_EQ("popuser:popuser", fileOwner(path));
+        EXPECT_EQ(0700u, fileMode(path));
+        for (const char* folder : kFolders) {
+            std::string sub = path + "/" + folder;
+            EXPECT_EQ('d', fileInfo(sub).type) << sub;
+            EXPECT_EQ("popuser:popuser", fileOwner(sub)) << sub;
+            EXPECT_EQ(0700u, fileMode(sub)) << sub;
+        }
+    }
+
+    // Backup directories next to `path`.
+    std::vector<std::string> backupsOf(const std::string& parent, const std::string& name) {
+        std::vector<std::string> found;
+        for (const std::string& entry : listDir(parent)) {
+            if (entry.rfind(name + ".MarunSaved.", 0) == 0) {
+                found.push_back(entry);
+            }
+        }
+        return found;
+    }
+};
+
+TEST_F(MaildirLayoutTest, PathsUnderTheDefaultMailRoot) {
+    EXPECT_EQ("/var/qmail/mailnames/example.com/info",
+              manager().getMailnameHome("example.com", "info").string());
+    EXPECT_EQ("/var/qmail/mailnames/example.com/info/Maildir",
+              manager().getMailnameMaildir("example.com", "info").string());
+    EXPECT_EQ("example.com/info/Maildir",
+              manager().getMailnameRelativeMaildir("example.com", "info").string());
+    EXPECT_EQ("example.com/info",
+              manager().getMailnameRelativeHome("example.com", "info").string());
+    EXPECT_EQ("example.com", manager().getDomainRelativeRoot("example.com").string());
+    EXPECT_EQ("/var/qmail/mailnames/example.com", manager().getDomainRoot("example.com").string());
+    EXPECT_EQ(userId("popuser"), manager().popuserId());
+    EXPECT_EQ(groupId("popuser"), manager().popuserGroupId());
+}
+
+TEST_F(MaildirLayoutTest, NewHomeBelongsToPopuser) {
+    mode_t before = umask(022);
+    umask(before);
+    manager().createDomainRoot("example.com");
+    manager().createMailnameHome("example.com", "info");
+    EXPECT_EQ("popuser:popuser", fileOwner(root("example.com")));
+    EXPECT_EQ(0750u, fileMode(root("example.com")));
+    expectHomeIsComplete(home("example.com", "info"));
+    EXPECT_THAT(listDir(home("example.com", "info")), ElementsAre("@attachments", "Maildir"));
+    // The umask of the process is back as it was.
+    mode_t after = umask(before);
+    EXPECT_EQ(before, after);
+}
+
+TEST_F(MaildirLayoutTest, CreatingAgainRepairsOwnersModesAndFolders) {
+    manager().createDomainRoot("example.com");
+    manager().createMailnameHome("example.com", "info");
+    const std::string h = home("example.com", "info");
+    ASSERT_EQ(0, chown(root("example.com").c_str(), 0, 0));
+    ASSERT_EQ(0, chmod(root("example.com").c_str(), 0777));
+    ASSERT_EQ(0, chown((h + "/Maildir/cur").c_str(), 0, 0));
+    ASSERT_EQ(0, chmod((h + "/Maildir/cur").c_str(), 0755));
+    ASSERT_EQ(0, chmod(h.c_str(), 0711));
+    boost::filesystem::remove_all(h + "/Maildir/.Spam");
+    boost::filesystem::remove_all(h + "/@attachments");
+    writeFile(h + "/Maildir/cur/1.M1.host,S=10:2,S", "kept");
+
+    manager().createDomainRoot("example.com");
+    manager().createMailnameHome("example.com", "info");
+    EXPECT_EQ("popuser:popuser", fileOwner(root("example.com")));
+    EXPECT_EQ(0750u, fileMode(root("example.com")));
+    expectHomeIsComplete(h);
+    EXPECT_EQ("kept", readFile(h + "/Maildir/cur/1.M1.host,S=10:2,S"));
+}
+
+TEST_F(MaildirLayoutTest, HomeWithOnlyAMaildirGetsTheOtherEightFolders) {
+    manager().createDomainRoot("example.com");
+    const std::string h = home("example.com", "info");
+    boost::filesystem::create_directories(h + "/Maildir");
+    manager().createMailnameHome("example.com", "info");
+    expectHomeIsComplete(h);
+}
+
+TEST_F(MaildirLayoutTest, LinksPlantedInTheTreeAreRefused) {
+    manager().createDomainRoot("example.com");
+    // popuser may write in a domain root; a link there must not hand
+    // another directory to popuser.
+    boost::filesystem::create_directories("/etc/oru/target");
+    ASSERT_EQ(0, symlink("/etc/oru/target", home("example.com", "info").c_str()));
+    EXPECT_THROW(manager().createMailnameHome("example.com", "info"), FSError);
+    EXPECT_EQ("root:root", fileOwner("/etc/oru/target"));
+    EXPECT_THAT(listDir("/etc/oru/target"), IsEmpty());
+
+    manager().createMailnameHome("example.com", "sales");
+    const std::string h = home("example.com", "sales");
+    boost::filesystem::remove_all(h + "/Maildir/.Spam");
+    ASSERT_EQ(0, symlink("/etc/oru/target", (h + "/Maildir/.Spam").c_str()));
+    EXPECT_THROW(manager().createMailnameHome("example.com", "sales"), FSError);
+    EXPECT_THAT(listDir("/etc/oru/target"), IsEmpty());
+    EXPECT_EQ("root:root", fileOwner("/etc/oru/target"));
+}
+
+TEST_F(MaildirLayoutTest, RenamesMoveTheWholeTree) {
+    manager().createDomainRoot("old.example");
+    manager().createMailnameHome("old.example", "info");
+    manager().renameMailnameHome("old.example", "info", "contact");
+    expectHomeIsComplete(home("old.example", "contact"));
+    EXPECT_FALSE(pathExists(home("old.example", "info")));
+
+    manager().renameDomainRoot("old.example", "new.example");
+    expectHomeIsComplete(home("new.example", "contact"));
+    EXPECT_FALSE(pathExists(root("old.example")));
+    EXPECT_THROW(manager().renameDomainRoot("missing.example", "other.example"),
+                 boost::filesystem::filesystem_error);
+}
+
+TEST_F(MaildirLayoutTest, BackupsOfReCreatedDirectoriesGetDifferentSuffixes) {
+    manager().createDomainRoot("example.com");
+    manager().backupDomainRoot("example.com");
+    manager().createDomainRoot("example.com");
+    manager().backupDomainRoot("example.com");
+    std::vector<std::string> backups = backupsOf(kMailRoot, "example.com");
+    ASSERT_EQ(2u, backups.size());
+    EXPECT_NE(backups[0], backups[1]);
+    EXPECT_FALSE(pathExists(root("example.com")));
+    // Nothing to back up is no error.
+    EXPECT_NO_THROW(manager().backupDomainRoot("example.com"));
+
+    manager().createDomainRoot("example.com");
+    manager().createMailnameHome("example.com", "info");
+    struct stat st;
+    ASSERT_EQ(0, stat(home("example.com", "info").c_str(), &st));
+    manager().backupMailnameHome("example.com", "info");
+    EXPECT_THAT(listDir(root("example.com")),
+                ElementsAre("info.MarunSaved." + std::to_string(st.st_ino)));
+}
+
+TEST_F(MaildirLayoutTest, RemovalsDeleteTreesAndIgnoreMissingOnes) {
+    EXPECT_NO_THROW(manager().removeDomainRoot("missing.example"));
+    EXPECT_NO_THROW(manager().removeMailnameHome("missing.example", "info"));
+
+    manager().createDomainRoot("example.com");
+    manager().createMailnameHome("example.com", "info");
+    manager().createMailnameHome("example.com", "sales");
+    writeFile(home("example.com", "info") + "/Maildir/new/1.M1.host", "mail");
+    manager().removeMailnameHome("example.com", "info");
+    EXPECT_THAT(listDir(root("example.com")), ElementsAre("sales"));
+
+    manager().removeDomainRoot("example.com");
+    EXPECT_THAT(listDir(kMailRoot), IsEmpty());
+}
+
+TEST_F(MaildirLayoutTest, NamesThatWouldLeaveTheMailRootAreRefused) {
+    writeFile("/var/qmail/marker", "x");
+    manager().createDomainRoot("example.com");
+    const std::vector<std::string> badNames = {"",
+                                               ".",
+                                               "..",
+                                               ".hidden",
+                                               "a/b",
+                                               "../../etc",
+                                               "a..b",
+                                               std::string("a\0b", 3),
+                                               std::string(256, 'a')};
+    const std::vector<std::pair<const char*, std::function<void(const std::string&)>>> operations =
+        {
+            {"createDomainRoot", [&](const std::string& n) { manager().createDomainRoot(n); }},
+            {"createMailnameHome domain",
+             [&](const std::string& n) { manager().createMailnameHome(n, "info"); }},
+            {"createMailnameHome name",
+             [&](const std::string& n) { manager().createMailnameHome("example.com", n); }},
+            {"removeDomainRoot", [&](const std::string& n) { manager().removeDomainRoot(n); }},
+            {"removeMailnameHome",
+             [&](const std::string& n) { manager().removeMailnameHome("example.com", n); }},
+            {"backupDomainRoot", [&](const std::string& n) { manager().backupDomainRoot(n); }},
+            {"backupMailnameHome",
+             [&](const std::string& n) { manager().backupMailnameHome("example.com", n); }},
+            {"renameDomainRoot",
+             [&](const std::string& n) { manager().renameDomainRoot("example.com", n); }},
+            {"renameMailnameHome",
+             [&](const std::string& n) { manager().renameMailnameHome("example.com", "x", n); }},
+        };
+    for (const auto& [what, operation] : operations) {
+        for (const std::string& name : badNames) {
+            try {
+                operation(name);
+                ADD_FAILURE() << what << " accepted '" << name << "'";
+            } catch (const FSError& e) {
+                EXPECT_EQ(0u, std::string(e.what()).rfind("invalid ", 0)) << e.what();
+            }
+        }
+    }
+    EXPECT_THAT(listDir(kMailRoot), ElementsAre("example.com"));
+    EXPECT_THAT(listDir(root("example.com")), IsEmpty());
+    EXPECT_THAT(listDir("/var/qmail"), ElementsAre("mailnames", "marker"));
+    EXPECT_EQ("popuser:popuser", fileOwner(kMailRoot));
+    EXPECT_EQ(0751u, fileMode(kMailRoot));
+}
+
+TEST_F(MaildirLayoutTest, MissingPopuserIsReported) {
+    std::string passwd = readFile("/etc/passwd");
+    std::string kept;
+    for (size_t pos = 0; pos < passwd.size();) {
+        size_t end = passwd.find('\n', pos);
+        std::string line = passwd.substr(pos, end - pos + 1);
+        if (line.rfind("popuser:", 0) != 0) {
+            kept += line;
+        }
+        pos = end == std::string::npos ? passwd.size() : end + 1;
+    }
+    writeFile("/etc/passwd", kept, 0644);
+    try {
+        MaildirManager::getInstance();
+        ADD_FAILURE() << "no error without popuser";
+    } catch (const marun::SystemError& e) {
+        EXPECT_EQ(0u, std::string(e.what()).rfind("user popuser not found: ", 0)) << e.what();
+    }
+}
+
+// --- The library's path functions ---
+
+struct PathResult {
+    int result;
+    std::string path;
+    std::string out;
+};
+
+PathResult dotqmailPath(const std::string& mailname, const std::string& domain,
+                        size_t size = 4096) {
+    std::vector<char> buffer(size + 1, 'Z');
+    testing::internal::CaptureStdout();
+    int result = get_dotqmail_path(buffer.data(), size, mailname.c_str(), domain.c_str());
+    return {result, buffer.data(), testing::internal::GetCapturedStdout()};
+}
+
+TEST_F(MaildirLayoutTest, LibraryPathsConvertTheDomainAndCheckTheNames) {
+    PathResult r = dotqmailPath("info", "bücher.example");
+    EXPECT_EQ(0, r.result) << r.out;
+    EXPECT_EQ("/var/qmail/mailnames/xn--bcher-kva.example/info/.qmail", r.path);
+
+    char home[4096];
+    ASSERT_EQ(0, get_mailhome_path(home, sizeof home, "info", "example.com"));
+    EXPECT_STREQ("/var/qmail/mailnames/example.com/info", home);
+
+    for (const char* name : {"-x", "_x", "9"}) {
+        EXPECT_EQ(0, dotqmailPath(name, "example.com").result) << name;
+    }
+    for (const char* name : {"", ".x", "+x"}) {
+        r = dotqmailPath(name, "example.com");
+        EXPECT_EQ(-1, r.result) << name;
+        EXPECT_EQ("empty mailname or maildomain\n", r.out) << name;
+    }
+    r = dotqmailPath("info", "");
+    EXPECT_EQ("empty mailname or maildomain\n", r.out);
+    r = dotqmailPath("a/../../x", "example.com");
+    EXPECT_EQ(-1, r.result);
+    EXPECT_EQ("Invalid mail name 'a/../../x': it contains '/'\n", r.out);
+    r = dotqmailPath("info", "evil/x");
+    EXPECT_EQ(-1, r.result);
+    EXPECT_EQ("Invalid domain name 'evil/x': it contains '/'\n", r.out);
+    // Empty labels already fail the IDNA conversion.
+    r = dotqmailPath("info", "../etc");
+    EXPECT_EQ(-1, r.result);
+    EXPECT_EQ("idn_toascii(../etc) failed: Invalid length\n", r.out);
+}
+
+TEST_F(MaildirLayoutTest, LibraryPathsNeverTruncate) {
+    const std::string exact = "/var/qmail/mailnames/example.com/info/.qmail";
+    PathResult r = dotqmailPath("info", "example.com", exact.size() + 1);
+    EXPECT_EQ(0, r.result);
+    EXPECT_EQ(exact, r.path);
+
+    r = dotqmailPath("info", "example.com", exact.size());
+    EXPECT_EQ(-1, r.result);
+    EXPECT_EQ("", r.path);
+    EXPECT_EQ(
+        "Either domain name 'example.com' or mailname 'info' are too long to store .qmail "
+        "path in the provided buffer\n",
+        r.out);
+
+    char small[20];
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-1, get_mailhome_path(small, sizeof small, "info", "example.com"));
+    EXPECT_EQ(
+        "Either domain name 'example.com' or mailname 'info' are too long to store mailname "
+        "home path in the provided buffer\n",
+        testing::internal::GetCapturedStdout());
+    EXPECT_STREQ("", small);
+}
+
+}  // namespace
+}  // namespace kvarn_test

@@ -1,0 +1,249 @@
+// Maildir++ quotas in the sandbox: "maildirsize" as written for mailboxes
+// (owner popuser, attachments subtracted), default and domain quotas spread
+// by the panel database, the return to the default quota, and mailbox sizes.
+#include <gtest/gtest.h>
+
+#include <boost/filesystem/operations.hpp>
+#include <string>
+
+#include "harness/kvarn_harness.h"
+#include "mail/fs_error.h"
+#include "mail/lib/dir_size.h"
+#include "mail/lib/mbox_quota.h"
+#include "mail/lib/mbox_size.h"
+#include "mail/maildirpp_manager.h"
+
+namespace kvarn_test {
+namespace {
+
+using marun::mail::FSError;
+using marun::mail::MaildirPPManager;
+
+class MaildirppQuotaTest : public SandboxTest {
+  protected:
+    MaildirPPManager& manager() { return MaildirPPManager::getInstance(); }
+
+    std::string home(const std::string& domain, const std::string& name) {
+        return std::string(kMailRoot) + "/" + domain + "/" + name;
+    }
+    std::string createHome(const std::string& domain, const std::string& name) {
+        manager().createDomainRoot(domain);
+        manager().createMailnameHome(domain, name);
+        return home(domain, name);
+    }
+    // The header written for `quota`: every mailbox has "@attachments",
+    // whose size (its own directory entry included) comes off the quota.
+    std::string expected(const std::string& domain, const std::string& name, long long quota) {
+        if (quota < 0) {
+            return "0S,0C";
+        }
+        long long left = quota - get_dir_size((home(domain, name) + "/@attachments").c_str(), 0);
+        return std::to_string(left > 0 ? left : 1) + "S,0C";
+    }
+    // The first line of the mailbox's maildirsize, or "" without one.
+    std::string header(const std::string& domain, const std::string& name) {
+        std::string path = home(domain, name) + "/Maildir/maildirsize";
+        if (!pathExists(path)) {
+            return "";
+        }
+        std::string text = readFile(path);
+        return text.substr(0, text.find('\n'));
+    }
+};
+
+TEST_F(MaildirppQuotaTest, UnlimitedAndZeroQuotas) {
+    std::string h = createHome("example.com", "info");
+    writeFile(h + "/Maildir/cur/1.M1.host,S=1500:2,S", "x");
+    writeFile(h + "/Maildir/new/2.M2.host", std::string(700, 'x'));
+
+    manager().setMailboxQuota("example.com", "info", -1);
+    EXPECT_EQ("0S,0C\n        2200           2\n", readFile(h + "/Maildir/maildirsize"));
+    EXPECT_EQ("popuser:popuser", fileOwner(h + "/Maildir/maildirsize"));
+    EXPECT_THAT(listDir(h + "/Maildir/tmp"), ::testing::IsEmpty());
+
+    manager().setMailboxQuota("example.com", "info", 0);
+    EXPECT_EQ("1S,0C", header("example.com", "info"));
+    manager().setMailboxQuota("example.com", "info", 5000000);
+    EXPECT_EQ(expected("example.com", "info", 5000000), header("example.com", "info"));
+    EXPECT_NE("5000000S,0C", header("example.com", "info"));
+
+    // The library function maps the same way.
+    ASSERT_EQ(1, store_mbox_quota("example.com", "info", -1));
+    EXPECT_EQ("0S,0C", header("example.com", "info"));
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(1, store_mbox_quota("example.com", "info", 0));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout()) << "a quota of 0 needs no warning";
+    EXPECT_EQ("1S,0C", header("example.com", "info"));
+    EXPECT_EQ("popuser:popuser", fileOwner(h + "/Maildir/maildirsize"));
+
+    // Without "@attachments" the quota is written as it is.
+    boost::filesystem::remove_all(h + "/@attachments");
+    manager().setMailboxQuota("example.com", "info", 5000000);
+    EXPECT_EQ("5000000S,0C", header("example.com", "info"));
+}
+
+TEST_F(MaildirppQuotaTest, AttachmentsShareTheQuota) {
+    std::string h = createHome("example.com", "info");
+    writeFile(h + "/@attachments/file1", std::string(3000, 'a'));
+    boost::filesystem::create_directories(h + "/@attachments/sub");
+    writeFile(h + "/@attachments/sub/file2", std::string(2000, 'b'));
+    long long used = get_dir_size((h + "/@attachments").c_str(), 0);
+    ASSERT_GT(used, 5000);
+
+    manager().setMailboxQuota("example.com", "info", 100000);
+    EXPECT_EQ(std::to_string(100000 - used) + "S,0C", header("example.com", "info"));
+    ASSERT_EQ(1, store_mbox_quota("example.com", "info", 200000));
+    EXPECT_EQ(std::to_string(200000 - used) + "S,0C", header("example.com", "info"));
+
+    // Exactly used up: no more mail, not "no limit".
+    manager().setMailboxQuota("example.com", "info", used);
+    EXPECT_EQ("1S,0C", header("example.com", "info"));
+
+    testing::internal::CaptureStderr();
+    manager().setMailboxQuota("example.com", "info", 1000);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ("1S,0C", header("example.com", "info"));
+    EXPECT_NE(std::string::npos,
+              err.find("WARNING: @attachments directory is big enough to disable delivery!"))
+        << err;
+
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(1, store_mbox_quota("example.com", "info", 1000));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ("1S,0C", header("example.com", "info"));
+    EXPECT_NE(std::string::npos,
+              out.find("WARNING: @attachments directory is big enough to disable delivery!"))
+        << out;
+
+    // Unlimited stays unlimited whatever the attachments.
+    manager().setMailboxQuota("example.com", "info", -1);
+    EXPECT_EQ("0S,0C", header("example.com", "info"));
+}
+
+TEST_F(MaildirppQuotaTest, MailboxOfAnInternationalisedDomain) {
+    createHome("xn--bcher-kva.example", "info");
+    ASSERT_EQ(1, store_mbox_quota("bücher.example", "info", 40960));
+    EXPECT_EQ(expected("xn--bcher-kva.example", "info", 40960),
+              header("xn--bcher-kva.example", "info"));
+}
+
+TEST_F(MaildirppQuotaTest, MissingHomesAndBadNamesFail) {
+    manager().createDomainRoot("example.com");
+    EXPECT_THROW(manager().setMailboxQuota("example.com", "nobody", 10), FSError);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, store_mbox_quota("example.com", "nobody", 10));
+    EXPECT_EQ(0, store_mbox_quota("example.com", "../../../etc", 10));
+    EXPECT_EQ(0, store_mbox_quota("..", "x", 10));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos,
+              out.find("unable to change to mbox folder /var/qmail/mailnames/example.com/nobody"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("Invalid mail name '../../../etc'")) << out;
+    EXPECT_FALSE(pathExists("/etc/Maildir"));
+}
+
+TEST_F(MaildirppQuotaTest, DomainQuotasReachOnlyMailboxesOnTheDefault) {
+    int domain = seedDomain("example.com");
+    int other = seedDomain("other.example");
+    seedMail(domain, "usesdefault", -1);
+    seedMail(domain, "own", 7777);
+    seedMail(domain, "alsodefault", -1);
+    seedMail(other, "usesdefault", -1);
+    for (const char* name : {"usesdefault", "own", "alsodefault"}) {
+        createHome("example.com", name);
+    }
+    createHome("other.example", "usesdefault");
+    manager().setMailboxQuota("example.com", "own", 7777);
+
+    const std::string own = expected("example.com", "own", 7777);
+    manager().setDomainQuota("example.com", 1000000);
+    EXPECT_EQ(expected("example.com", "usesdefault", 1000000),
+              header("example.com", "usesdefault"));
+    EXPECT_EQ(expected("example.com", "alsodefault", 1000000),
+              header("example.com", "alsodefault"));
+    EXPECT_EQ(own, header("example.com", "own"));
+    EXPECT_EQ("", header("other.example", "usesdefault"));
+
+    manager().setDefaultMailboxQuota("example.com", 0);
+    EXPECT_EQ("1S,0C", header("example.com", "usesdefault"));
+    EXPECT_EQ("1S,0C", header("example.com", "alsodefault"));
+
+    manager().removeDomainQuota("example.com");
+    EXPECT_EQ("0S,0C", header("example.com", "usesdefault"));
+    manager().setDomainQuota("example.com", 5);
+    manager().removeDefaultMailboxQuota("example.com");
+    EXPECT_EQ("0S,0C", header("example.com", "alsodefault"));
+    EXPECT_EQ(own, header("example.com", "own"));
+    EXPECT_EQ("", header("other.example", "usesdefault"));
+}
+
+TEST_F(MaildirppQuotaTest, DomainQuotaStopsAtAMailboxWithoutHome) {
+    int domain = seedDomain("example.com");
+    seedMail(domain, "present", -1);
+    seedMail(domain, "lost", -1);
+    createHome("example.com", "present");
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(manager().setDomainQuota("example.com", 10), FSError);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos,
+              out.find("unable to set default mbox quota for domain 'example.com' (processing "
+                       "'lost')"))
+        << out;
+}
+
+TEST_F(MaildirppQuotaTest, RemovingAMailboxQuotaUsesTheSubscriptionLimit) {
+    int subscription = seedDomain("sub.example");
+    int domain = seedDomain("site.example", subscription);
+    int standalone = seedDomain("alone.example");
+    int unlimited = seedDomain("free.example");
+    seedLimit(subscription, "mbox_quota", "2048000");
+    seedLimit(domain, "mbox_quota", "1");
+    seedLimit(standalone, "mbox_quota", "4096");
+    seedLimit(unlimited, "mbox_quota", "-1");
+    for (const char* d : {"site.example", "alone.example", "free.example"}) {
+        createHome(d, "info");
+        manager().setMailboxQuota(d, "info", 123);
+    }
+
+    manager().removeMailboxQuota("site.example", "info");
+    EXPECT_EQ(expected("site.example", "info", 2048000), header("site.example", "info"));
+    manager().removeMailboxQuota("alone.example", "info");
+    EXPECT_EQ(expected("alone.example", "info", 4096), header("alone.example", "info"));
+    manager().removeMailboxQuota("free.example", "info");
+    EXPECT_EQ("0S,0C", header("free.example", "info"));
+
+    // A limit that does not read as a number means unlimited; so does none.
+    seedLimit(standalone, "mbox_quota", "unlimited");
+    manager().removeMailboxQuota("alone.example", "info");
+    EXPECT_EQ("0S,0C", header("alone.example", "info"));
+
+    createHome("unknown.example", "info");
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(manager().removeMailboxQuota("unknown.example", "info"), FSError);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("No such domain unknown.example")) << out;
+}
+
+TEST_F(MaildirppQuotaTest, MailboxSizeIsAttachmentsPlusMaildirUsage) {
+    std::string h = createHome("example.com", "info");
+    writeFile(h + "/Maildir/cur/1.M1.host,S=1500:2,S", "x");
+    writeFile(h + "/Maildir/.Spam/cur/2.M2.host,S=500:2,", "x");
+    writeFile(h + "/Maildir/tmp/3.M3.host,S=99999", "x");
+    boost::filesystem::remove_all(h + "/@attachments");
+    EXPECT_EQ(2000, get_mbox_size("info", "example.com", 0));
+
+    boost::filesystem::create_directories(h + "/@attachments");
+    writeFile(h + "/@attachments/a", std::string(4000, 'a'));
+    EXPECT_EQ(2000 + get_dir_size((h + "/@attachments").c_str(), 0),
+              get_mbox_size("info", "example.com", 0));
+    EXPECT_EQ(2000 + get_dir_size((h + "/@attachments").c_str(), 1),
+              get_mbox_size("info", "example.com", 1));
+
+    // A valid maildirsize is believed rather than recounted.
+    writeFile(h + "/Maildir/maildirsize", "0S,0C\n10 1\n");
+    EXPECT_EQ(10 + get_dir_size((h + "/@attachments").c_str(), 0),
+              get_mbox_size("info", "example.com", 0));
+}
+
+}  // namespace
+}  // namespace kvarn_test

@@ -1,0 +1,224 @@
+// Maildir++ measurement: sizes from message names, "maildirsize" parsing and
+// its fall-back to counting, which folders count, and the over-quota test.
+#include "mail/lib/maildirpp_usage.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <climits>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+using kvarn_unit::LogCapture;
+using kvarn_unit::TempDir;
+using marun::mail::parseMaildirsizeHeader;
+using marun::mail::parseMaildirsizeLine;
+using marun::mail::sizeFromMessageName;
+
+// A Maildir with "tmp", "new" and "cur" under `dir`.
+std::string makeMaildir(const TempDir& dir) {
+    for (const char* sub : {"Maildir", "Maildir/tmp", "Maildir/new", "Maildir/cur"}) {
+        mkdir(dir.file(sub).c_str(), 0700);
+    }
+    return dir.file("Maildir");
+}
+
+struct Usage {
+    int result;
+    sizequota_t size = -7;
+    fcount_t count = 7;
+    sizequota_t size_limit = -7;
+    fcount_t count_limit = 7;
+};
+
+Usage read(const std::string& maildir, int no_recalc) {
+    Usage u;
+    u.result = get_maildirpp_usage_and_limits(maildir.c_str(), no_recalc, &u.size, &u.count,
+                                              &u.size_limit, &u.count_limit);
+    return u;
+}
+
+TEST(MessageNameSizeTest, TakesTheNumberThatEndsTheNameOrTheInfo) {
+    sizequota_t size = 0;
+    EXPECT_TRUE(sizeFromMessageName("1700000000.M1P2.host,S=1500:2,S", &size));
+    EXPECT_EQ(1500, size);
+    EXPECT_TRUE(sizeFromMessageName("1.M1.host,S=42", &size));
+    EXPECT_EQ(42, size);
+    // A first ",S=" that does not end properly gives way to a later one.
+    EXPECT_TRUE(sizeFromMessageName("a,S=12x,S=34:2,", &size));
+    EXPECT_EQ(34, size);
+
+    EXPECT_FALSE(sizeFromMessageName("1.M1.host:2,S", &size));
+    EXPECT_FALSE(sizeFromMessageName("1.M1.host,S=", &size));
+    EXPECT_FALSE(sizeFromMessageName("1.M1.host,S=12x", &size));
+    EXPECT_FALSE(sizeFromMessageName("1.M1.host,S=-5", &size));
+    EXPECT_FALSE(sizeFromMessageName("x,S=99999999999999999999", &size));  // overflow
+}
+
+TEST(MaildirsizeParseTest, HeaderForms) {
+    sizequota_t bytes = -1;
+    fcount_t count = 99;
+    EXPECT_TRUE(parseMaildirsizeHeader("1000S,0C", &bytes, &count));
+    EXPECT_EQ(1000, bytes);
+    EXPECT_EQ(0u, count);
+    EXPECT_TRUE(parseMaildirsizeHeader("5S,7C", &bytes, &count));
+    EXPECT_EQ(7u, count);
+    EXPECT_TRUE(parseMaildirsizeHeader("2048S", &bytes, &count));
+    EXPECT_EQ(2048, bytes);
+    EXPECT_EQ(0u, count);
+    EXPECT_TRUE(parseMaildirsizeHeader("10X,3C", &bytes, &count));
+    EXPECT_EQ(10, bytes);
+
+    for (const char* bad : {"", "S,0C", "1000", "1000S,", "1000S,0", "1000S,0CX", "1000X", "-5S,0C",
+                            "1000S 0C", "99999999999999999999S,0C"}) {
+        EXPECT_FALSE(parseMaildirsizeHeader(bad, &bytes, &count)) << '"' << bad << '"';
+    }
+}
+
+TEST(MaildirsizeParseTest, UsageLines) {
+    sizequota_t bytes = 0;
+    long long messages = 0;
+    EXPECT_TRUE(parseMaildirsizeLine("        2200           2", &bytes, &messages));
+    EXPECT_EQ(2200, bytes);
+    EXPECT_EQ(2, messages);
+    EXPECT_TRUE(parseMaildirsizeLine("-200 -1", &bytes, &messages));
+    EXPECT_EQ(-200, bytes);
+    EXPECT_EQ(-1, messages);
+    for (const char* bad : {"", "12", "12 ", "12 x", "12 3 4", "12-3", "12 3x"}) {
+        EXPECT_FALSE(parseMaildirsizeLine(bad, &bytes, &messages)) << '"' << bad << '"';
+    }
+}
+
+TEST(MaildirCountTest, CountsNewCurAndSubfoldersButNotTmpOrTrash) {
+    TempDir dir;
+    std::string maildir = makeMaildir(dir);
+    dir.write("Maildir/cur/1.M1.host,S=1500:2,S", "short body; the name carries the size");
+    dir.write("Maildir/new/2.M2.host", std::string(700, 'x'));
+    dir.write("Maildir/tmp/3.M3.host,S=100000", "");
+    for (const char* sub : {"Maildir/.Trash", "Maildir/.Trash/cur", "Maildir/.Spam",
+                            "Maildir/.Spam/cur", "Maildir/.Spam/tmp"}) {
+        mkdir(dir.file(sub).c_str(), 0700);
+    }
+    dir.write("Maildir/.Trash/cur/4.M4.host,S=9000:2,", "");
+    dir.write("Maildir/.Spam/cur/5.M5.host,S=300:2,", "");
+    dir.write("Maildir/.Spam/tmp/6.M6.host,S=5000", "");
+    // A file that merely looks like a subfolder is not one.
+    dir.write("Maildir/.notafolder", "");
+
+    Usage u = read(maildir, 0);
+    ASSERT_EQ(1, u.result);
+    EXPECT_EQ(2500, u.size);
+    EXPECT_EQ(3u, u.count);
+    EXPECT_EQ(LLONG_MAX, u.size_limit);
+    EXPECT_EQ(ULLONG_MAX, u.count_limit);
+    // Without a "maildirsize" there is nothing to read unless counting is allowed.
+    EXPECT_EQ(0, read(maildir, 1).result);
+    // A missing Maildir is a failure, not an empty one.
+    EXPECT_EQ(0, read(dir.file("nothing"), 0).result);
+}
+
+TEST(MaildirCountTest, CurrentDirectoryFormReportsNewestFolderTime) {
+    TempDir dir;
+    std::string maildir = makeMaildir(dir);
+    dir.write("Maildir/new/1,S=10", "");
+    struct stat st;
+    ASSERT_EQ(0, stat(dir.file("Maildir/new").c_str(), &st));
+    std::string old_cwd = std::filesystem::current_path();
+    ASSERT_EQ(0, chdir(maildir.c_str()));
+    sizequota_t size = 0;
+    fcount_t count = 0;
+    time_t mtime = 0;
+    int result = get_maildirpp_messages_usage(&size, &count, &mtime);
+    ASSERT_EQ(0, chdir(old_cwd.c_str()));
+    EXPECT_EQ(1, result);
+    EXPECT_EQ(10, size);
+    EXPECT_EQ(1u, count);
+    EXPECT_GE(mtime, st.st_mtime);
+}
+
+TEST(MaildirsizeReadTest, SumsTheLinesUnderTheHeader) {
+    TempDir dir;
+    std::string maildir = makeMaildir(dir);
+    // Messages on disk must not matter when the file is valid.
+    dir.write("Maildir/cur/1,S=99999", "");
+    dir.write("Maildir/maildirsize", "1000S,0C\n500 1\n-200 -1\n");
+    for (int no_recalc : {0, 1}) {
+        Usage u = read(maildir, no_recalc);
+        ASSERT_EQ(1, u.result);
+        EXPECT_EQ(300, u.size);
+        EXPECT_EQ(0u, u.count);
+        EXPECT_EQ(1000, u.size_limit);
+        EXPECT_EQ(0u, u.count_limit);
+    }
+}
+
+TEST(MaildirsizeReadTest, DamagedFilesFallBackToCounting) {
+    TempDir dir;
+    std::string maildir = makeMaildir(dir);
+    dir.write("Maildir/cur/1,S=1234", "");
+
+    struct Case {
+        const char* name;
+        std::string content;
+        bool header_logged;
+        sizequota_t size_limit;
+    };
+    const Case cases[] = {
+        {"no newline after header", "1000S,0C", true, LLONG_MAX},
+        {"bad header", "lots\n10 1\n", true, LLONG_MAX},
+        {"negative limit", "-1S,0C\n10 1\n", true, LLONG_MAX},
+        // The header is fine: its limits stay, only the usage is counted.
+        {"bad line", "1000S,0C\n10 1\nten 1\n", false, 1000},
+        {"unfinished last line", "1000S,0C\n10 1\n20 1", false, 1000},
+        {"too big to be trusted", "1000S,0C\n" + std::string(5200, ' ') + "1 1\n", false, 1000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.write("Maildir/maildirsize", c.content);
+        LogCapture log;
+        Usage u = read(maildir, 0);
+        EXPECT_EQ(1, u.result);
+        EXPECT_EQ(1234, u.size);
+        EXPECT_EQ(1u, u.count);
+        if (c.content.size() < 5120) {
+            EXPECT_EQ(c.size_limit, u.size_limit);
+        }
+        EXPECT_EQ(c.header_logged,
+                  log.all().find("maildirsize quota header is corrupted") != std::string::npos)
+            << log.all();
+        EXPECT_EQ(0, read(maildir, 1).result);
+    }
+}
+
+TEST(MaildirOverquotaTest, LimitsOfZeroMeanNoLimit) {
+    TempDir dir;
+    std::string maildir = makeMaildir(dir);
+    const std::string path = "Maildir/maildirsize";
+
+    dir.write(path, "0S,0C\n999999 999999\n");
+    EXPECT_EQ(0, check_maildirpp_overquota(maildir.c_str(), LLONG_MAX / 2, 1000));
+
+    dir.write(path, "1000S,0C\n900 9\n");
+    EXPECT_EQ(0, check_maildirpp_overquota(maildir.c_str(), 100, 1));
+    EXPECT_EQ(1, check_maildirpp_overquota(maildir.c_str(), 101, 1));
+    // Near the top of the range the sum must not wrap round to "fits".
+    EXPECT_EQ(1, check_maildirpp_overquota(maildir.c_str(), LLONG_MAX, 0));
+
+    dir.write(path, "0S,10C\n900 9\n");
+    EXPECT_EQ(0, check_maildirpp_overquota(maildir.c_str(), 1, 1));
+    EXPECT_EQ(1, check_maildirpp_overquota(maildir.c_str(), 1, 2));
+
+    // Negative usage counts as none.
+    dir.write(path, "1000S,0C\n-5000 0\n");
+    EXPECT_EQ(0, check_maildirpp_overquota(maildir.c_str(), 1000, 0));
+
+    // Unknown usage (no file, and no recounting here) is never over quota.
+    unlink(dir.file(path).c_str());
+    dir.write("Maildir/cur/big,S=99999999", "");
+    EXPECT_EQ(0, check_maildirpp_overquota(maildir.c_str(), 1, 1));
+}
+
+}  // namespace
