@@ -9,12 +9,14 @@
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -69,65 +71,96 @@ void copyOwnerAndMode(const std::string& from, const std::string& to) {
     }
 }
 
-pid_t parentOf(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(in, line)) {
-        return 0;
-    }
-    std::istringstream rest(line.substr(line.rfind(')') + 1));
-    char state;
-    pid_t ppid = 0;
-    rest >> state >> ppid;
-    return ppid;
-}
+struct ProcessTable {
+    std::map<pid_t, pid_t> parent;
+    std::map<pid_t, std::vector<pid_t>> children;
+    std::set<pid_t> zombies;
+};
 
-std::vector<pid_t> otherProcesses(const std::set<pid_t>& keep) {
-    std::vector<pid_t> pids;
+ProcessTable readProcessTable() {
+    ProcessTable table;
     DIR* proc = ::opendir("/proc");
     if (!proc) {
-        return pids;
+        return table;
     }
     while (const struct dirent* e = ::readdir(proc)) {
         const std::string name = e->d_name;
         if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) {
             continue;
         }
+        std::ifstream in("/proc/" + name + "/stat");
+        std::string line;
+        const auto close = std::getline(in, line) ? line.rfind(')') : std::string::npos;
+        if (close == std::string::npos) {
+            continue;
+        }
+        std::istringstream rest(line.substr(close + 1));
+        char state = '?';
+        pid_t ppid = 0;
+        rest >> state >> ppid;
         const pid_t pid = static_cast<pid_t>(std::stol(name));
-        if (keep.count(pid) == 0) {
-            std::ifstream in("/proc/" + name + "/stat");
-            std::string line;
-            if (std::getline(in, line)) {
-                const auto close = line.rfind(')');
-                if (close != std::string::npos && close + 2 < line.size() &&
-                    line[close + 2] != 'Z') {
-                    pids.push_back(pid);
-                }
-            }
+        table.parent[pid] = ppid;
+        table.children[ppid].push_back(pid);
+        if (state == 'Z' || state == 'X') {
+            table.zombies.insert(pid);
         }
     }
     ::closedir(proc);
-    return pids;
+    return table;
 }
 
-// Kills every process of the sandbox's pid namespace except its init (the
-// sandbox-run shell), the MariaDB server and this process with its
-// ancestors: daemons a test started must not outlive it.
-void killLeftoverProcesses() {
+// Processes a test left behind: everything this process started that still
+// runs, and every orphan the sandbox's init adopted (daemons such as
+// Postfix's master detach and end up there) with its descendants — except
+// the MariaDB server and this process's own ancestors. Processes running
+// beside the test binary (say, a pipe it writes to) are not touched.
+std::vector<pid_t> leftoverProcesses() {
+    ProcessTable table = readProcessTable();
     std::set<pid_t> keep;
-    for (pid_t p = ::getpid(); p > 0; p = parentOf(p)) {
-        keep.insert(p);
+    for (pid_t p = ::getpid(); p > 0 && keep.insert(p).second;) {
+        auto it = table.parent.find(p);
+        p = it == table.parent.end() ? 0 : it->second;
     }
-    keep.insert(1);
     if (const char* mysqld = ::getenv("KVARN_SANDBOX_MYSQLD_PID")) {
         keep.insert(static_cast<pid_t>(::atol(mysqld)));
     }
-    for (pid_t pid : otherProcesses(keep)) {
-        ::kill(pid, SIGKILL);
+    std::vector<pid_t> todo{::getpid()};
+    for (pid_t orphan : table.children[1]) {
+        if (keep.count(orphan) == 0) {
+            todo.push_back(orphan);
+        }
     }
+    std::vector<pid_t> left;
+    std::set<pid_t> seen;
+    while (!todo.empty()) {
+        const pid_t pid = todo.back();
+        todo.pop_back();
+        if (!seen.insert(pid).second) {
+            continue;
+        }
+        if (keep.count(pid) == 0 && table.zombies.count(pid) == 0) {
+            left.push_back(pid);
+        }
+        for (pid_t child : table.children[pid]) {
+            todo.push_back(child);
+        }
+    }
+    return left;
+}
+
+void killLeftoverProcesses() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (!otherProcesses(keep).empty() && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (;;) {
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        const std::vector<pid_t> left = leftoverProcesses();
+        if (left.empty() || std::chrono::steady_clock::now() >= deadline) {
+            break;
+        }
+        for (pid_t pid : left) {
+            ::kill(pid, SIGKILL);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }
 

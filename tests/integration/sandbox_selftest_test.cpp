@@ -283,7 +283,6 @@ TEST_F(FreshStateTest, FirstLeavesChangesEverywhere) {
     ASSERT_THAT(tableRecords("virtual"), Not(IsEmpty()));
     runChecked({"install", "-d", "-o", "popuser", "-g", "popuser",
                 std::string(kMailRoot) + "/over.test/left"});
-    runChecked({"postconf", "-e", "myhostname = left.over.test"});
     seedMisc("left", "over");
     panelExec("CREATE TABLE extra (id INT)");
     writeFile("/etc/left-over", "x");
@@ -300,6 +299,8 @@ TEST_F(FreshStateTest, FirstLeavesChangesEverywhere) {
     RunResult start = runCommand({kPostfixInit, "start"});
     ASSERT_TRUE(start.succeeded()) << start;
     ASSERT_TRUE(waitForPostfix(true));
+    // Last: Postfix tools wait for a freshly changed main.cf to settle.
+    runChecked({"postconf", "-e", "myhostname = left.over.test"});
 }
 
 TEST_F(FreshStateTest, SecondFindsAFreshServer) {
