@@ -66,7 +66,8 @@ void copyOwnerAndMode(const std::string& from, const std::string& to) {
     if (::stat(from.c_str(), &st) != 0) {
         fail("cannot stat", from);
     }
-    if (::chown(to.c_str(), st.st_uid, st.st_gid) != 0 || ::chmod(to.c_str(), st.st_mode & 07777)) {
+    if (::chown(to.c_str(), st.st_uid, st.st_gid) != 0 ||
+        ::chmod(to.c_str(), st.st_mode & 07777) != 0) {
         fail("cannot set owner and mode of", to);
     }
 }
