@@ -91,6 +91,24 @@ TEST_F(SandboxTest, PostmapRoundTripOnALookupTable) {
     EXPECT_EQ(tableLookup("virtual", "nobody@example.test"), std::nullopt);
 }
 
+TEST_F(SandboxTest, TableRecordsSplitOnlyAtTheFirstWhiteSpace) {
+    const std::string source = std::string(kTablesDir) + "/sdd_transport_maps";
+    writeFile(source, "a.test   smtp:[mx.a.test]:25 extra\nb.test\t\terror:5.1.1 no such domain\n");
+    runChecked({"postmap", tableSpec("sdd_transport_maps")});
+
+    EXPECT_THAT(tableRecords("sdd_transport_maps"),
+                ElementsAre(Pair("a.test", "smtp:[mx.a.test]:25 extra"),
+                            Pair("b.test", "error:5.1.1 no such domain")));
+}
+
+// The fresh configuration keeps the installed files' times: Postfix tools
+// would otherwise wait for a "just changed" main.cf to settle in every test.
+TEST_F(SandboxTest, FreshMainCfIsReadWithoutWaitingForItToSettle) {
+    const auto started = std::chrono::steady_clock::now();
+    postconfValue("myhostname");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(900));
+}
+
 TEST_F(SandboxTest, PostconfChangesOnlyTheSandboxCopyOfMainCf) {
     const std::string pristine = sandboxEnv("KVARN_SANDBOX_POSTFIX_CONFIG") + "/main.cf";
     const std::string host = sandboxEnv("KVARN_SANDBOX_HOST_ROOT") + "/etc/postfix/main.cf";
@@ -170,6 +188,13 @@ TEST_F(SandboxTest, SeedingLinksLimitsAndReplacesValues) {
               (Rows{{kSqlNull}}));
 }
 
+TEST_F(SandboxTest, SeedingKeepsQuotesAndBackslashesVerbatim) {
+    const std::string name = "o'neil\\x\".test";
+    const int id = seedDomain(name);
+    EXPECT_EQ(panelQuery("SELECT name FROM domains WHERE id = " + std::to_string(id)),
+              (Rows{{name}}));
+}
+
 // --- Other system tools ------------------------------------------------------------
 
 TEST_F(SandboxTest, CrontabToolWorksForRoot) {
@@ -208,6 +233,16 @@ TEST_F(SandboxTest, StandInServicesRecordCallsAndAnswerAsTold) {
               (std::vector<std::string>{"status", "start", "start", "status"}));
 }
 
+TEST_F(SandboxTest, StandInServicesRecordArgumentsVerbatim) {
+    runChecked({"/etc/init.d/pc-remote", "reload", "two words", "line 1\nline 2", ""},
+               {{"MULTI", "a\nb"}});
+    const auto calls = serviceCalls("pc-remote");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].args,
+              (std::vector<std::string>{"reload", "two words", "line 1\nline 2", ""}));
+    EXPECT_EQ(calls[0].env.at("MULTI"), "a\nb");
+}
+
 TEST_F(SandboxTest, SqliteFilesCanBeRead) {
     const std::string db = "/var/lib/marun/mail/auth/test.db";
     runChecked({"sqlite3", db,
@@ -219,6 +254,36 @@ TEST_F(SandboxTest, SqliteFilesCanBeRead) {
 TEST_F(SandboxTest, KvarnHelpRuns) {
     RunResult r = runKvarn({"--help"});
     EXPECT_TRUE(r.succeeded()) << r;
+}
+
+TEST_F(SandboxTest, TreeCopiesKeepOwnersModesTimesAndLinks) {
+    runChecked({"sh", "-c",
+                "mkdir -p /tmp/from/sub /tmp/to && echo data > /tmp/from/sub/file &&"
+                " chown popuser:postdrop /tmp/from/sub/file && chmod 2751 /tmp/from/sub/file &&"
+                " chmod 0700 /tmp/from/sub && ln -s sub/file /tmp/from/link &&"
+                " touch -h -d '2001-02-03 04:05:06' /tmp/from/sub/file /tmp/from/link"
+                " /tmp/from/sub /tmp/from"});
+    copyTreeInto("/tmp/from", "/tmp/to");
+
+    EXPECT_EQ(readFile("/tmp/to/sub/file"), "data\n");
+    EXPECT_EQ(fileOwner("/tmp/to/sub/file"), "popuser:postdrop");
+    EXPECT_EQ(fileMode("/tmp/to/sub/file"), 02751u);
+    EXPECT_EQ(fileMode("/tmp/to/sub"), 0700u);
+    EXPECT_EQ(fileInfo("/tmp/to/link").type, 'l');
+    const std::string stamps =
+        "stat -c '%n %Y' /tmp/DIR/sub/file /tmp/DIR/sub /tmp/DIR; stat -L -c %Y /tmp/DIR/link";
+    auto timesOf = [&](const std::string& dir) {
+        std::string cmd = stamps;
+        for (auto pos = cmd.find("DIR"); pos != std::string::npos; pos = cmd.find("DIR")) {
+            cmd.replace(pos, 3, dir);
+        }
+        std::string out = runChecked({"sh", "-c", cmd});
+        for (auto pos = out.find(dir); pos != std::string::npos; pos = out.find(dir)) {
+            out.replace(pos, dir.size(), "X");
+        }
+        return out;
+    };
+    EXPECT_EQ(timesOf("to"), timesOf("from"));
 }
 
 // --- Child processes ------------------------------------------------------------
@@ -250,6 +315,11 @@ TEST(RunCommandTest, CapturesLargeOutputWhileWritingLargeInput) {
     RunResult r = runCommand({"cat"}, {}, input);
     ASSERT_TRUE(r.succeeded()) << r.err;
     EXPECT_EQ(r.out.size(), input.size());
+}
+
+TEST(RunCommandTest, SurvivesAChildThatDoesNotReadItsInput) {
+    RunResult r = runCommand({"true"}, {}, std::string(1 << 20, 'x'));
+    EXPECT_TRUE(r.succeeded()) << r;
 }
 
 TEST(RunCommandTest, DoesNotWaitForDaemonsHoldingItsOutput) {
