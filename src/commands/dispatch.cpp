@@ -1,8 +1,11 @@
 // The command table and the dispatcher.
 #include "commands/dispatch.h"
 
+#include <exception>
+
 #include "commands/help.h"
 #include "mail/lib/mail_auth_location.h"
+#include "util/errors.h"
 
 namespace marun {
 namespace mail {
@@ -28,6 +31,18 @@ int do_main(int argc, char** argv) {
     // Every command of this program works on the Postfix spool's database.
     mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
     return found->second(argc - 1, argv + 1);
+}
+
+int runGuarded(CommandHandler body, int argc, char** argv) {
+    try {
+        return body(argc, argv);
+    } catch (const std::exception& e) {
+        reportException(e);
+        return 1;
+    } catch (...) {
+        reportUntypedException();
+        return 2;
+    }
 }
 
 }  // namespace kvarn_commands

@@ -33,6 +33,10 @@ void fillCommandMap(CommandMap& map);
 
 int do_main(int argc, char** argv);
 
+// Runs `body` and turns an escaping exception into its report on uerr and
+// the exit status: 1 for a std::exception, 2 for anything else.
+int runGuarded(CommandHandler body, int argc, char** argv);
+
 }  // namespace kvarn_commands
 }  // namespace postfix
 }  // namespace mail

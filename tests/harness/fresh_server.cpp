@@ -1,0 +1,39 @@
+// sandbox_fresh_server: inside a sandbox started by scripts/sandbox-run,
+// lays out the same fresh server state a test starts from (pristine Postfix
+// configuration and empty lookup tables, empty mail root, recreated panel
+// tables, ...) and then runs the given command on it. The demonstration uses
+// it to show kvarn at work on what looks like a newly installed server.
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+
+#include "harness/sandbox.h"
+
+namespace {
+
+class FreshServer : public kvarn_test::SandboxTest {
+  public:
+    void prepare() { SetUp(); }
+    void TestBody() override {}
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: sandbox_fresh_server COMMAND [ARGS...]\n");
+        return 2;
+    }
+    try {
+        FreshServer server;
+        server.prepare();
+        // The mounts live in the sandbox's mount namespace: they stay for
+        // the command that replaces this process.
+        execv(argv[1], argv + 1);
+        std::perror(argv[1]);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "sandbox_fresh_server: %s\n", e.what());
+    }
+    return 127;
+}
