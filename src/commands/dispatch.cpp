@@ -3,6 +3,7 @@
 
 #include <exception>
 
+#include "commands/handler_commands.h"
 #include "commands/help.h"
 #include "mail/lib/mail_auth_location.h"
 #include "util/errors.h"
@@ -16,6 +17,9 @@ void fillCommandMap(CommandMap& map) {
     CommandMapAssigner assign(map);
     assign("--help-commands", usageCommandsCmd)("--help-legacy", usageLegacyCmd)(
         "--help", usageShortCmd)("-h", usageShortCmd);
+    assign("--add-handler", addHandler)("--update-handler", updateHandler)(
+        "--remove-handler", removeHandler)("--disable-handler", disableHandler)(
+        "--enable-handler", enableHandler)("--check-handler", checkHandler);
 }
 
 int do_main(int argc, char** argv) {

@@ -1,0 +1,166 @@
+// The mail authentication database at its real locations: creation with the
+// owners and modes of each layout, mail server detection through the
+// program's feature listing, and concurrent writers on the Postfix spool's
+// database.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "harness/kvarn_harness.h"
+#include "lib/oru_conf.h"
+#include "mail/lib/mail_auth.h"
+#include "mail/lib/mail_auth_location.h"
+#include "unit/log_match.h"
+#include "unit/test_support.h"
+
+namespace kvarn_test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char kPostfixDB[] = "/var/spool/postfix/marun/passwd.db";
+const char kPostfixKey[] = "/var/spool/postfix/marun/passwd_db_key";
+
+int keep(const char*, const char*, MailAuthFlagsT, void* data) {
+    ++*static_cast<int*>(data);
+    return 1;
+}
+
+class MailAuthLayoutTest : public SandboxTest {
+  protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        oruConfResetForTesting();
+    }
+    void TearDown() override {
+        oruConfResetForTesting();
+        mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
+        SandboxTest::TearDown();
+    }
+
+    // A stand-in for the panel's kvarn that prints `features` for --features.
+    void fakeFeatures(const std::string& features) {
+        fs::create_directories("/opt/panel/admin/sbin");
+        writeFile(
+            "/opt/panel/admin/sbin/kvarn",
+            "#!/bin/sh\n[ \"$1\" = --features ] || exit 2\ncat <<'EOF'\n" + features + "EOF\n",
+            0755);
+    }
+};
+
+TEST_F(MailAuthLayoutTest, PostfixLayoutBelongsToPostfix) {
+    ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
+    EXPECT_STREQ(kPostfixDB, mailAuthDB);
+    FileInfo db = fileInfo(kPostfixDB);
+    EXPECT_EQ("postfix", db.owner);
+    EXPECT_EQ("root", db.group);
+    EXPECT_EQ(0460u, db.mode);
+    FileInfo dir = fileInfo("/var/spool/postfix/marun");
+    EXPECT_EQ("postfix", dir.owner);
+    EXPECT_EQ(groupId("postfix"), dir.gid);
+    EXPECT_EQ(0770u, dir.mode);
+    FileInfo key = fileInfo(kPostfixKey);
+    EXPECT_EQ("postfix", key.owner);
+    EXPECT_EQ("root", key.group);
+    EXPECT_EQ(0440u, key.mode);
+    EXPECT_EQ(32, key.size);
+
+    ASSERT_EQ(0, mailAuthSet("u", "a.test", "pw", 0));
+    Rows stored = sqliteQuery(kPostfixDB, "SELECT userPassword FROM users");
+    ASSERT_EQ(1u, stored.size());
+    EXPECT_EQ(0u, stored[0][0].find("$AES-256-CBC:PKCS$"));
+
+    // Renaming onto an existing user fails and changes nothing.
+    ASSERT_EQ(0, mailAuthSet("v", "a.test", "other", 0));
+    const std::string users = "SELECT name, userPassword FROM users ORDER BY name";
+    Rows before = sqliteQuery(kPostfixDB, users);
+    EXPECT_EQ(-1, mailAuthRename("u", "v", "a.test"));
+    EXPECT_EQ(before, sqliteQuery(kPostfixDB, users));
+}
+
+TEST_F(MailAuthLayoutTest, QmailLayoutBelongsToRoot) {
+    ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_QMAIL_STYLE));
+    EXPECT_EQ("root:root", fileOwner("/var/lib/marun/mail/auth/passwd.db"));
+    EXPECT_EQ(0600u, fileMode("/var/lib/marun/mail/auth/passwd.db"));
+    EXPECT_EQ(0750u, fileMode("/var/lib/marun/mail/auth"));
+    EXPECT_EQ(0400u, fileMode("/var/lib/marun/mail/auth/passwd_db_key"));
+    EXPECT_FALSE(pathExists(kPostfixDB));
+
+    kvarn_unit::LogCapture log;
+    EXPECT_EQ(-1, mailAuthDBInitStyle(7));
+    EXPECT_TRUE(kvarn_unit::logged(log, "Invalid mail authentication DB style 7"));
+}
+
+TEST_F(MailAuthLayoutTest, StyleComesFromTheFeatureListing) {
+    writeFile("/etc/oru/oru.conf", "PRODUCT_ROOT_D /opt/panel\n");
+    kvarn_unit::LogCapture log;
+
+    fakeFeatures("$features['SMTP_Server'] = \"Postfix\";\n");
+    EXPECT_EQ(1, mailAuthDBDetectStyle());
+    fakeFeatures("$features['Other'] = 'x';\n$features['SMTP_Server'] = 'qmail';\n");
+    EXPECT_EQ(0, mailAuthDBDetectStyle());
+    fakeFeatures(
+        "$features['SMTP_Server'] = exim;\n"
+        "$features['SMTP_Server'] = 'exim';\n"
+        "$features['SMTP_Server'] = 'postfix';\n");
+    EXPECT_EQ(1, mailAuthDBDetectStyle());
+    EXPECT_TRUE(kvarn_unit::logged(log,
+                                   "Unparseable line \"$features['SMTP_Server'] = exim;\", "
+                                   "skipped"))
+        << log.all();
+    EXPECT_TRUE(kvarn_unit::logged(log, "Unknown server style \"exim\", skipped"));
+
+    fakeFeatures("$features['IMAP_Server'] = 'courier';\n");
+    EXPECT_EQ(-1, mailAuthDBDetectStyle());
+    EXPECT_TRUE(
+        kvarn_unit::logged(log, "Unable to determine mail server type from ``kvarn --features''"));
+
+    // The listing runs without the variables that carry passwords.
+    setenv("ORU_PASSWORD", "leaked", 1);
+    writeFile("/opt/panel/admin/sbin/kvarn",
+              "#!/bin/sh\necho \"\\$features['SMTP_Server'] = '${ORU_PASSWORD:-qmail}';\"\n", 0755);
+    EXPECT_EQ(0, mailAuthDBDetectStyle());
+    unsetenv("ORU_PASSWORD");
+
+    fs::remove("/opt/panel/admin/sbin/kvarn");
+    EXPECT_EQ(-1, mailAuthDBDetectStyle());
+}
+
+TEST_F(MailAuthLayoutTest, TwentyProcessesStoreUsersOfOneDomainAtOnce) {
+    ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
+    int gate[2];
+    ASSERT_EQ(0, pipe(gate));
+    std::vector<pid_t> writers;
+    for (int i = 0; i < 20; ++i) {
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(gate[1]);
+            char byte;
+            if (read(gate[0], &byte, 1) != 0) {  // opens when the parent closes it
+                _exit(3);
+            }
+            std::string name = "user" + std::to_string(i);
+            _exit(mailAuthSet(name.c_str(), "crowd.test", ("pw" + name).c_str(), 0) == 0 ? 0 : 1);
+        }
+        writers.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    for (pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+    EXPECT_EQ((Rows{{"20", "1"}}),
+              sqliteQuery(kPostfixDB, "SELECT COUNT(*), COUNT(DISTINCT dom_id) FROM users"));
+    int visited = 0;
+    EXPECT_EQ(1, mailAuthIterateAll(keep, &visited));
+    EXPECT_EQ(20, visited);
+}
+
+}  // namespace
+}  // namespace kvarn_test

@@ -1,0 +1,259 @@
+// Mail lists read from the real panel database and the authentication
+// changes propagated over domain aliases and mail aliases into the real
+// mail authentication database; the panel's misc settings.
+#include <cstdlib>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "harness/kvarn_harness.h"
+#include "lib/c_handles.h"
+#include "lib/db_connect.h"
+#include "lib/string_list.h"
+#include "mail/lib/mail_auth.h"
+#include "mail/lib/mail_auth_location.h"
+#include "mail/lib/mail_panel_queries.h"
+#include "mail/restore.h"
+#include "unit/log_match.h"
+#include "unit/test_support.h"
+#include "util/mysql.h"
+
+namespace kvarn_test {
+namespace {
+
+using kvarn_unit::logged;
+using kvarn_unit::loggedPart;
+using Names = std::vector<std::string>;
+
+const char kAuthDB[] = "/var/spool/postfix/marun/passwd.db";
+
+// Takes a string list and frees it.
+Names take(char** list) {
+    Names names;
+    for (char** item = list; item != nullptr && *item != nullptr; ++item) {
+        names.push_back(*item);
+    }
+    free_array(list);
+    return names;
+}
+
+int remember(const char*, const char* password, MailAuthFlagsT, void* data) {
+    *static_cast<std::string*>(data) = password;
+    return 1;
+}
+
+// A domain with two domain aliases and a mail name with one mail alias; an
+// empty mail authentication database at the Postfix spool.
+class PanelMailQueriesTest : public SandboxTest {
+  protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
+        ASSERT_EQ(0, mailAuthDBInit());
+        ASSERT_EQ(0, mailAuthKeyInit());
+        domain_ = seedDomain("example.test");
+        seedDomainAlias(domain_, "alias1.test");
+        seedDomainAlias(domain_, "alias2.test");
+        info_ = seedMail(domain_, "info");
+        seedMailAlias(info_, "sales");
+        seedMail(domain_, "bob");
+        int lonely = seedDomain("lonely.test");
+        seedMail(lonely, "solo");
+    }
+
+    // Every user of the authentication database as address|domain status.
+    Names authUsers() {
+        Names names;
+        for (const auto& row :
+             sqliteQuery(kAuthDB,
+                         "SELECT u.name || '@' || d.name, d.status FROM users u JOIN "
+                         "domains d ON u.dom_id = d.id ORDER BY d.name, u.name")) {
+            names.push_back(row[0] + "|" + row[1]);
+        }
+        return names;
+    }
+    std::string passwordOf(const std::string& address) {
+        std::string password = "<none>";
+        mailAuthCheck(address.c_str(), remember, &password);
+        return password;
+    }
+
+    int domain_ = 0;
+    int info_ = 0;
+};
+
+TEST_F(PanelMailQueriesTest, ListsComeInServerOrderAndNoRowsGiveNoList) {
+    char** list = nullptr;
+    ASSERT_EQ(0, get_domaliases_by_domain(nullptr, &list, "example.test"));
+    EXPECT_EQ((Names{"alias1.test", "alias2.test"}), take(list));
+    list = nullptr;
+    ASSERT_EQ(0, get_aliases_by_mailname(nullptr, &list, "info", "example.test"));
+    EXPECT_EQ((Names{"sales"}), take(list));
+
+    // A connection of the caller's is used and left open.
+    MYSQL* connection = db_connect();
+    ASSERT_NE(nullptr, connection);
+    list = nullptr;
+    ASSERT_EQ(0, get_mailnames_by_domain(connection, &list, "example.test"));
+    EXPECT_EQ((Names{"info", "bob"}), take(list));
+    list = nullptr;
+    ASSERT_EQ(0, get_domaliases_by_domain(connection, &list, "lonely.test"));
+    EXPECT_EQ(nullptr, list);
+    // Quotes in names stay inside the literal.
+    ASSERT_EQ(0, get_mailnames_by_domain(connection, &list, "x' OR '1'='1"));
+    EXPECT_EQ(nullptr, list);
+    mysql_close(connection);
+
+    char* domain = strdup("unchanged");
+    ASSERT_EQ(0, get_domain_by_domainalias(nullptr, &domain, "nothing.test"));
+    EXPECT_STREQ("unchanged", domain);
+    ASSERT_EQ(0, get_domain_by_domainalias(nullptr, &domain, "alias2.test"));
+    EXPECT_STREQ("example.test", domain);
+    std::free(domain);
+
+    MallocPtr<char> escaped(mysql_real_escape_entity(nullptr, "it's"));
+    EXPECT_STREQ("it\\'s", escaped.get());
+}
+
+TEST_F(PanelMailQueriesTest, QueriesWithoutRowsOrWithErrors) {
+    kvarn_unit::LogCapture log;
+    char** list = nullptr;
+    EXPECT_EQ(0, exec_mysql_query(nullptr, "SET @unused = 1", &list));
+    EXPECT_EQ(nullptr, list);
+    EXPECT_EQ(-1, exec_mysql_query(nullptr, "SELEKT nothing", &list));
+    EXPECT_TRUE(loggedPart(log, "Failed to exec query, Error: You have an error in your SQL"))
+        << log.all();
+
+    panelExec("DROP TABLE domainaliases");
+    EXPECT_EQ(-1, get_domaliases_by_domain(nullptr, &list, "example.test"));
+    EXPECT_TRUE(logged(log, "Unable to get domain aliases from database for: example.test"));
+    EXPECT_EQ(nullptr, list);
+}
+
+TEST_F(PanelMailQueriesTest, PasswordsReachEveryAliasOfDomainAndMailbox) {
+    EXPECT_EQ(1, set_passwd_for_domains("bob", "example.test", "bob-pw", 0));
+    EXPECT_EQ((Names{"bob@alias1.test|0", "bob@alias2.test|0", "bob@example.test|0"}), authUsers());
+    EXPECT_EQ(0, set_passwd_for_domains("solo", "lonely.test", "solo-pw", 0));
+    EXPECT_EQ(4u, authUsers().size());
+
+    EXPECT_EQ(1, set_mass_postbox_passwd("info", "example.test", "info-pw", 0));
+    EXPECT_EQ((Names{"bob@alias1.test|0", "info@alias1.test|0", "sales@alias1.test|0",
+                     "bob@alias2.test|0", "info@alias2.test|0", "sales@alias2.test|0",
+                     "bob@example.test|0", "info@example.test|0", "sales@example.test|0",
+                     "solo@lonely.test|0"}),
+              authUsers());
+    EXPECT_EQ("info-pw", passwordOf("sales@alias2.test"));
+    EXPECT_EQ(0, set_mass_postbox_passwd("solo", "lonely.test", "new", 0));
+
+    // An empty password removes the mail name and its aliases everywhere.
+    EXPECT_EQ(1, set_mass_postbox_passwd("info", "example.test", "", 0));
+    EXPECT_EQ(4u, authUsers().size());
+}
+
+TEST_F(PanelMailQueriesTest, FailureOnTheSecondAliasKeepsTheFirst) {
+    sqliteQuery(kAuthDB,
+                "CREATE TRIGGER refuse BEFORE INSERT ON domains WHEN NEW.name = 'alias2.test' "
+                "BEGIN SELECT RAISE(ABORT, 'refused by test'); END");
+    kvarn_unit::LogCapture log;
+    EXPECT_EQ(-1, set_passwd_for_domains("info", "example.test", "Secret-Value-42", 0));
+    EXPECT_EQ((Names{"info@alias1.test|0", "info@example.test|0"}), authUsers());
+    EXPECT_TRUE(logged(log, "No such domain 'alias2.test' in the mail authentication DB"))
+        << log.all();
+    for (const auto& message : log.messages()) {
+        EXPECT_EQ(std::string::npos, message.text.find("Secret-Value-42")) << message.text;
+    }
+}
+
+TEST_F(PanelMailQueriesTest, RemovalsCoverAliasesToo) {
+    ASSERT_EQ(1, set_mass_postbox_passwd("info", "example.test", "pw", 0));
+    ASSERT_EQ(1, set_passwd_for_domains("bob", "example.test", "pw", 0));
+    EXPECT_EQ(1, rm_mname_from_domains("bob", "example.test"));
+    EXPECT_EQ(6u, authUsers().size());
+    EXPECT_EQ(1, rm_mails_from_domains("info", "example.test"));
+    EXPECT_EQ(Names{}, authUsers());
+    EXPECT_EQ(0, rm_mname_from_domains("solo", "lonely.test"));
+}
+
+TEST_F(PanelMailQueriesTest, DomainActionsReachEveryDomainAlias) {
+    ASSERT_EQ(1, set_passwd_for_domains("info", "example.test", "pw", 0));
+    ASSERT_EQ(0, set_passwd_for_domains("solo", "lonely.test", "pw", 0));
+
+    EXPECT_EQ(1, domain_auth_action("example.test", mailAuthDisableDomain, "disable auth records"));
+    EXPECT_EQ((Names{"info@alias1.test|1", "info@alias2.test|1", "info@example.test|1",
+                     "solo@lonely.test|0"}),
+              authUsers());
+    EXPECT_EQ(1, domain_auth_action("example.test", mailAuthEnableDomain, "enable auth records"));
+    EXPECT_EQ("info@example.test|0", authUsers()[2]);
+    EXPECT_EQ(0, domain_auth_action("lonely.test", mailAuthRemoveDomain, "remove auth record"));
+    EXPECT_EQ(1, domain_auth_action("example.test", mailAuthRemoveDomain, "remove auth record"));
+    EXPECT_EQ(Names{}, authUsers());
+    EXPECT_EQ(Rows{}, sqliteQuery(kAuthDB, "SELECT name FROM domains"));
+}
+
+TEST_F(PanelMailQueriesTest, AddingAndRemovingADomainAlias) {
+    ASSERT_EQ(1, set_mass_postbox_passwd("info", "example.test", "pw", MAIL_AUTH_DISABLED));
+    seedDomainAlias(domain_, "alias3.test");
+    EXPECT_EQ(1, add_domain_auth_alias("example.test", "alias3.test"));
+    Rows copied = sqliteQuery(
+        kAuthDB,
+        "SELECT u.name, u.status, u.userPassword = (SELECT u2.userPassword FROM users u2 JOIN "
+        "domains d2 ON u2.dom_id = d2.id WHERE d2.name = 'example.test' AND u2.name = u.name) "
+        "FROM users u JOIN domains d ON u.dom_id = d.id WHERE d.name = 'alias3.test' ORDER BY "
+        "u.name");
+    EXPECT_EQ((Rows{{"info", "1", "1"}, {"sales", "1", "1"}}), copied);
+    EXPECT_EQ(0, add_domain_auth_alias("nomail.test", "alias9.test"));
+
+    EXPECT_EQ(0, rm_domain_auth_alias("alias1.test"));
+    for (const std::string& user : authUsers()) {
+        EXPECT_EQ(std::string::npos, user.find("alias1.test")) << user;
+    }
+    EXPECT_EQ(6u, authUsers().size());
+    EXPECT_EQ(0, rm_domain_auth_alias("unknown-alias.test"));
+}
+
+TEST_F(PanelMailQueriesTest, MiscSettingsAsFieldsAndFlags) {
+    using marun::mail::restore::getBoolMiscParamSafe;
+    using marun::mail::restore::getStringMiscParam;
+    seedMisc("message_submission", "true");
+    seedMisc("capitalised", "True");
+    panelExec("INSERT INTO misc (param, val) VALUES ('empty', NULL)");
+
+    marun::mysql::Connection connection(true);
+    EXPECT_TRUE(getBoolMiscParamSafe("message_submission", connection, false));
+    EXPECT_FALSE(getBoolMiscParamSafe("capitalised", connection, true));
+    EXPECT_TRUE(getBoolMiscParamSafe("missing", connection, true));
+    EXPECT_FALSE(getBoolMiscParamSafe("missing", connection, false));
+    EXPECT_TRUE(getBoolMiscParamSafe("empty", connection, true));
+    marun::mysql::Field missing = getStringMiscParam("missing", connection);
+    EXPECT_TRUE(missing.isNull());
+    EXPECT_EQ("", missing.value());
+    EXPECT_EQ("True", getStringMiscParam("capitalised", connection).value());
+    // A quote in the name cannot leave the literal.
+    EXPECT_TRUE(getStringMiscParam("x' OR '1'='1", connection).isNull());
+
+    panelExec("DROP TABLE misc");
+    EXPECT_THROW(getStringMiscParam("message_submission", connection), marun::mysql::mError);
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(getBoolMiscParamSafe("message_submission", connection, true));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(0u, err.find("Warning: MySQL Error on Mail Authentication Type query: MySQL error "))
+        << err;
+    EXPECT_NE(std::string::npos, err.find(", ignored\n")) << err;
+}
+
+TEST_F(PanelMailQueriesTest, UnreachablePanelDatabaseStopsAfterThePrimaryChange) {
+    writeFile(kShadowFile, "wrong-password\n", 0600);
+    kvarn_unit::LogCapture log;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int result = set_passwd_for_domains("info", "example.test", "pw", 0);
+    testing::internal::GetCapturedStdout();
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(-1, result);
+    EXPECT_EQ((Names{"info@example.test|0"}), authUsers());
+    EXPECT_TRUE(logged(log, "Unable to get domain aliases for domain example.test")) << log.all();
+    EXPECT_NE(std::string::npos, err.find("Unable to connect to Marun Database")) << err;
+}
+
+}  // namespace
+}  // namespace kvarn_test

@@ -1,0 +1,317 @@
+// The mail handlers database functions, run against a temporary database
+// handed in as an open connection.
+#include "mail/lib/mail_handlers.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "log_match.h"
+
+namespace {
+
+using kvarn_unit::logged;
+using kvarn_unit::loggedPart;
+
+// Rows of a query, columns joined with "|".
+std::vector<std::string> query(sqlite3* db, const std::string& sql) {
+    std::vector<std::string> rows;
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
+        rows.push_back(std::string("ERROR ") + sqlite3_errmsg(db));
+        return rows;
+    }
+    while (sqlite3_step(stmt) == SQLITE_ROW) {
+        std::string row;
+        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+            const unsigned char* text = sqlite3_column_text(stmt, i);
+            row +=
+                (i ? "|" : "") + std::string(text ? reinterpret_cast<const char*>(text) : "NULL");
+        }
+        rows.push_back(row);
+    }
+    sqlite3_finalize(stmt);
+    return rows;
+}
+
+using Rows = std::vector<std::string>;
+
+class HandlersDbTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kvarn-handlers-XXXXXX";
+        dir_ = mkdtemp(pattern);
+        path_ = dir_ + "/handlers.db";
+        ASSERT_EQ(SQLITE_OK, sqlite3_open(path_.c_str(), &db_));
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(db_, MH_DB_SCHEMA_SQL, nullptr, nullptr, nullptr));
+    }
+    void TearDown() override {
+        sqlite3_close(db_);
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    // Adds an enabled registration; returns mh_db_add's result.
+    int add(const char* name, mh_type_t type, const char* address, mh_queue_t queue,
+            uint32_t priority = 10, const char* executable = "/bin/h",
+            const char* context = "ctx") {
+        mh_t h;
+        mh_data_init_ex(&h);
+        h.name = const_cast<char*>(name);
+        h.type = type;
+        h.address = const_cast<char*>(address);
+        h.queue = queue;
+        h.priority = priority;
+        h.executable = const_cast<char*>(executable);
+        h.context = const_cast<char*>(context);
+        h.enabled = 1;
+        return mh_db_add(db_, &h);
+    }
+    Rows rows(const std::string& columns = "name, type, address, queue, enabled",
+              const std::string& where = "1") {
+        return query(db_, "SELECT " + columns + " FROM handlers WHERE " + where +
+                              " ORDER BY address, name, type, queue");
+    }
+
+    std::string dir_;
+    std::string path_;
+    sqlite3* db_ = nullptr;
+};
+
+TEST(HandlerWordsTest, MapExactWordsAndEverythingElseToUnknown) {
+    EXPECT_EQ(MH_TYPE_SENDER, mh_get_type("sender"));
+    EXPECT_EQ(MH_TYPE_RECIPIENT_DOMAIN, mh_get_type("recipient-domain"));
+    EXPECT_EQ(MH_TYPE_GLOBAL, mh_get_type("global"));
+    EXPECT_EQ(MH_TYPE_UNKNOWN, mh_get_type("Global"));
+    EXPECT_EQ(MH_TYPE_UNKNOWN, mh_get_type("recipients"));
+    EXPECT_EQ(MH_TYPE_UNKNOWN, mh_get_type(nullptr));
+    EXPECT_EQ(MH_QUEUE_DATA, mh_get_queue("before-data"));
+    EXPECT_EQ(MH_QUEUE_REMOTE, mh_get_queue("before-remote"));
+    EXPECT_EQ(MH_QUEUE_UNKNOWN, mh_get_queue("before-lunch"));
+    EXPECT_EQ(MH_QUEUE_UNKNOWN, mh_get_queue(""));
+}
+
+TEST_F(HandlersDbTest, GlobalAddressesAreNormalisedOrRefused) {
+    kvarn_unit::LogCapture log;
+    EXPECT_EQ(0, add("g1", MH_TYPE_GLOBAL, "", MH_QUEUE_QUEUE));
+    EXPECT_EQ(0, add("g2", MH_TYPE_GLOBAL, nullptr, MH_QUEUE_QUEUE));
+    EXPECT_EQ(0, add("g3", MH_TYPE_GLOBAL, "all-recipients", MH_QUEUE_QUEUE));
+    EXPECT_EQ(-1, add("g4", MH_TYPE_GLOBAL, "a@b.test", MH_QUEUE_QUEUE));
+    EXPECT_TRUE(logged(log,
+                       "Incorrect recipient address for global handler, expected "
+                       "[NULL|EMPTY_STRING|all|all-recipients]"));
+    EXPECT_EQ((Rows{"g1|4|all|1|1", "g2|4|all|1|1", "g3|4|all-recipients|1|1"}), rows());
+}
+
+TEST_F(HandlersDbTest, AddingAgainReplacesPriorityAndNullContextIsNone) {
+    ASSERT_EQ(0, add("h", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL, 10, "/bin/h", nullptr));
+    ASSERT_EQ(0, add("h", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL, 42, "/bin/h", nullptr));
+    EXPECT_EQ((Rows{"h|a@x.test|42|none|1"}), rows("name, address, priority, context, enabled"));
+    // Unknown words arrive as the unknown codes and are stored as such.
+    ASSERT_EQ(0, add("u", mh_get_type("nope"), "b@x.test", mh_get_queue("nope")));
+    EXPECT_EQ((Rows{"u|5|b@x.test|4|1"}), rows("name, type, address, queue, enabled", "name='u'"));
+}
+
+TEST_F(HandlersDbTest, RemoveAndSwitchWithAllIgnoreTheAddress) {
+    add("h", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL);
+    add("h", MH_TYPE_RECIPIENT, "b@y.test", MH_QUEUE_LOCAL);
+    add("h", MH_TYPE_RECIPIENT, "c@y.test", MH_QUEUE_REMOTE);
+    add("h", MH_TYPE_SENDER, "a@x.test", MH_QUEUE_LOCAL);
+    add("other", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL);
+
+    mh_t h;
+    mh_data_init_ex(&h);
+    h.name = const_cast<char*>("h");
+    h.type = MH_TYPE_RECIPIENT;
+    h.queue = MH_QUEUE_LOCAL;
+    h.address = const_cast<char*>("");
+    ASSERT_EQ(0, mh_db_disable(db_, &h));
+    EXPECT_STREQ("all", h.address);
+    EXPECT_EQ((Rows{"h|0|a@x.test|2|1", "h|1|a@x.test|2|0", "other|1|a@x.test|2|1",
+                    "h|1|b@y.test|2|0", "h|1|c@y.test|3|1"}),
+              rows());
+
+    // A record that owns its strings gets an owned "all".
+    mh_t* owned = mh_data_clone(&h);
+    owned->address[0] = '\0';
+    ASSERT_EQ(0, mh_db_remove(db_, owned));
+    EXPECT_STREQ("all", owned->address);
+    mh_data_free(owned);
+    EXPECT_EQ((Rows{"h|0|a@x.test|2|1", "other|1|a@x.test|2|1", "h|1|c@y.test|3|1"}), rows());
+
+    // With an address, exactly that registration.
+    h.address = const_cast<char*>("a@x.test");
+    h.type = MH_TYPE_SENDER;
+    ASSERT_EQ(0, mh_db_disable(db_, &h));
+    ASSERT_EQ(0, mh_db_remove(db_, &h));
+    EXPECT_EQ(0, mh_db_remove(db_, &h));  // nothing left to delete is no error
+    EXPECT_EQ((Rows{"other|1|a@x.test|2|1", "h|1|c@y.test|3|1"}), rows());
+}
+
+TEST_F(HandlersDbTest, SelectingADomainMatchesItsMailAddressesExactly) {
+    add("h", MH_TYPE_RECIPIENT, "a@example.test", MH_QUEUE_LOCAL);
+    add("h", MH_TYPE_SENDER, "b@example.test", MH_QUEUE_QUEUE);
+    add("h", MH_TYPE_RECIPIENT_DOMAIN, "example.test", MH_QUEUE_LOCAL);
+    add("h", MH_TYPE_RECIPIENT, "a@sub.example.test", MH_QUEUE_LOCAL);
+    add("h", MH_TYPE_RECIPIENT, "a@example.testing", MH_QUEUE_LOCAL);
+    add("h", MH_TYPE_RECIPIENT, "a@myexample.test", MH_QUEUE_LOCAL);
+    add("h", MH_TYPE_RECIPIENT, "a@exampleXtest", MH_QUEUE_LOCAL);
+
+    for (const char* name : {"example.test", "someone@example.test"}) {
+        mh_list_t list;
+        mh_list_init(&list);
+        ASSERT_EQ(0, mh_db_select_by_name(db_, &list, name));
+        std::vector<std::string> found;
+        for (mh_entry_t* e = list.lh_first; e != nullptr; e = e->entries.le_next) {
+            found.push_back(std::string(e->data->address) + "|" + mh_ptype[e->data->type]);
+        }
+        std::sort(found.begin(), found.end());
+        EXPECT_EQ((Rows{"a@example.test|recipient", "b@example.test|sender"}), found) << name;
+        mh_list_free(&list);
+    }
+}
+
+TEST_F(HandlersDbTest, SwitchingByAddressCoversTheWholeDomain) {
+    add("h1", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL);
+    add("h2", MH_TYPE_SENDER, "b@x.test", MH_QUEUE_QUEUE);
+    add("h3", MH_TYPE_RECIPIENT_DOMAIN, "x.test", MH_QUEUE_LOCAL);
+    add("h4", MH_TYPE_RECIPIENT, "a@y.test", MH_QUEUE_LOCAL);
+
+    ASSERT_EQ(0, mh_db_switch_by_addr(db_, "a@x.test", 0));
+    EXPECT_EQ((Rows{"a@x.test|0", "a@y.test|1", "b@x.test|0", "x.test|1"}),
+              rows("address, enabled"));
+    ASSERT_EQ(0, mh_db_switch_by_addr(db_, "x.test", 1));
+    EXPECT_EQ((Rows{"a@x.test|1", "a@y.test|1", "b@x.test|1", "x.test|1"}),
+              rows("address, enabled"));
+    ASSERT_EQ(0, mh_db_switch_by_name(db_, "h4", 0));
+    EXPECT_EQ((Rows{"h4|0"}), rows("name, enabled", "enabled=0"));
+}
+
+TEST_F(HandlersDbTest, RemovingByDomainAddressAndName) {
+    add("h1", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL);
+    add("h2", MH_TYPE_SENDER, "b@x.test", MH_QUEUE_QUEUE);
+    add("h3", MH_TYPE_RECIPIENT_DOMAIN, "x.test", MH_QUEUE_LOCAL);
+    add("h1", MH_TYPE_RECIPIENT, "a@y.test", MH_QUEUE_LOCAL);
+    add("h5", MH_TYPE_RECIPIENT, "c@y.test", MH_QUEUE_LOCAL);
+
+    ASSERT_EQ(0, mh_db_remove_all(db_, "x.test"));
+    EXPECT_EQ((Rows{"a@y.test", "c@y.test", "x.test"}), rows("address"));
+    ASSERT_EQ(0, mh_db_remove_addr(db_, "x.test"));
+    ASSERT_EQ(0, mh_db_remove_name(db_, "h1"));
+    EXPECT_EQ((Rows{"c@y.test"}), rows("address"));
+}
+
+TEST_F(HandlersDbTest, CloningAMailNameOrAWholeDomain) {
+    add("h1", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL, 7, "/bin/one", "c1");
+    add("h2", MH_TYPE_SENDER, "a@x.test", MH_QUEUE_QUEUE, 8, "/bin/two", "c2");
+    add("h3", MH_TYPE_RECIPIENT_DOMAIN, "x.test", MH_QUEUE_LOCAL);
+    add("h4", MH_TYPE_RECIPIENT, "b@x.test", MH_QUEUE_LOCAL);
+    add("h5", MH_TYPE_RECIPIENT, "c@x.testing", MH_QUEUE_LOCAL);
+    add("h6", MH_TYPE_RECIPIENT, "d@subx.test", MH_QUEUE_LOCAL);
+    mh_t off;
+    mh_data_init_ex(&off);
+    off.name = const_cast<char*>("h4");
+    off.type = MH_TYPE_RECIPIENT;
+    off.queue = MH_QUEUE_LOCAL;
+    off.address = const_cast<char*>("b@x.test");
+    mh_db_disable(db_, &off);
+
+    ASSERT_EQ(0, mh_db_clone(db_, "a", "x.test", "z", "x.test"));
+    EXPECT_EQ((Rows{"h1|z@x.test|7|/bin/one|c1|1", "h2|z@x.test|8|/bin/two|c2|1"}),
+              rows("name, address, priority, executable, context, enabled", "address LIKE 'z@%'"));
+    ASSERT_EQ(0, mh_db_clone(db_, "a", "x.test", nullptr, "alias.test"));
+    EXPECT_EQ(2u, rows("name", "address='a@alias.test'").size());
+
+    ASSERT_EQ(0, mh_db_clone(db_, nullptr, "x.test", "ignored", "copy.test"));
+    EXPECT_EQ((Rows{"a@copy.test|h1|1", "a@copy.test|h2|1", "b@copy.test|h4|0", "copy.test|h3|1",
+                    "z@copy.test|h1|1", "z@copy.test|h2|1"}),
+              rows("address, name, enabled", "address LIKE '%copy.test'"));
+    // The sources stay.
+    EXPECT_EQ(5u, rows("name", "address LIKE '%@x.test'").size());
+}
+
+TEST_F(HandlersDbTest, OverlongComposedAddressesCopyNothing) {
+    kvarn_unit::LogCapture log;
+    std::string name(300, 'n');
+    add("h", MH_TYPE_RECIPIENT, (name + "@x.test").c_str(), MH_QUEUE_LOCAL);
+    size_t before = rows().size();
+    EXPECT_EQ(-1, mh_db_clone(db_, name.c_str(), "x.test", nullptr, "much-longer-domain.test"));
+    EXPECT_EQ(-1, mh_db_clone(db_, nullptr, "x.test", nullptr, "much-longer-domain.test"));
+    EXPECT_EQ(before, rows().size());
+    EXPECT_FALSE(log.messages().empty());
+}
+
+TEST_F(HandlersDbTest, OneFailingRecordDoesNotStopTheTransaction) {
+    mh_list_t list;
+    mh_list_init(&list);
+    mh_t h;
+    mh_data_init_ex(&h);
+    h.name = const_cast<char*>("ok1");
+    h.type = MH_TYPE_RECIPIENT;
+    h.queue = MH_QUEUE_LOCAL;
+    h.address = const_cast<char*>("a@x.test");
+    h.executable = const_cast<char*>("/bin/h");
+    mh_list_add(&list, &h);
+    h.name = const_cast<char*>("bad");
+    h.type = MH_TYPE_GLOBAL;
+    mh_list_add(&list, &h);
+    h.name = const_cast<char*>("ok2");
+    h.type = MH_TYPE_SENDER;
+    mh_list_add(&list, &h);
+
+    kvarn_unit::LogCapture log;
+    EXPECT_EQ(0, mh_db_do(&list, db_, mh_db_add));
+    mh_list_free(&list);
+    EXPECT_EQ((Rows{"ok1", "ok2"}), rows("name", "1 ORDER BY name --"));
+    EXPECT_EQ(1u, log.messages().size()) << log.all();
+}
+
+TEST_F(HandlersDbTest, MissingTableIsReportedNotCreated) {
+    sqlite3_exec(db_, "DROP TABLE handlers", nullptr, nullptr, nullptr);
+    kvarn_unit::LogCapture log;
+    EXPECT_EQ(-1, add("h", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL));
+    EXPECT_EQ(-1, mh_db_remove_addr(db_, "a@x.test"));
+    mh_list_t list;
+    mh_list_init(&list);
+    EXPECT_EQ(-1, mh_db_select_by_name(db_, &list, "x.test"));
+    EXPECT_EQ(-1, mh_db_switch_by_addr(db_, "a@x.test", 1));
+    EXPECT_EQ(nullptr, list.lh_first);
+    EXPECT_TRUE(loggedPart(log,
+                           "Unable to prepare SQL statement for query 'INSERT OR REPLACE INTO "
+                           "handlers(priority, name, type, address, queue, executable, "
+                           "context, enabled) VALUES(?, ?, ?, ?, ?, ?, ?, ?)': no such table: "
+                           "handlers"))
+        << log.all();
+    EXPECT_TRUE(logged(log, "Unable to select mail handlers"));
+}
+
+TEST_F(HandlersDbTest, AWriterWaitsOutAnotherProcesssLock) {
+    sqlite3_busy_timeout(db_, 50);
+    int ready[2];
+    ASSERT_EQ(0, pipe(ready));
+    pid_t child = fork();
+    if (child == 0) {
+        sqlite3* other = nullptr;
+        sqlite3_open(path_.c_str(), &other);
+        sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr);
+        if (write(ready[1], "x", 1) != 1) {
+            _exit(1);
+        }
+        usleep(400000);  // several busy timeouts of the writer
+        sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+        sqlite3_close(other);
+        _exit(0);
+    }
+    char byte;
+    ASSERT_EQ(1, read(ready[0], &byte, 1));
+    EXPECT_EQ(0, add("h", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL));
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_EQ(1u, rows().size());
+}
+
+}  // namespace
