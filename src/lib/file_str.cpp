@@ -75,8 +75,25 @@ FilePtr createTmpFile(const std::string& tmp) {
     return file;
 }
 
+// Opens `filename` without following a symbolic link at its place: the files
+// edited here may lie in directories other users can write (mail homes), and
+// a planted link must not make root read or append to the file it points at.
+FilePtr openNoFollow(const char* filename, int flags, const char* mode) {
+    int fd = open(filename, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FilePtr file(fdopen(fd, mode));
+    if (!file) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return file;
+}
+
 int appendLines(const char* filename, const std::vector<std::string>& strs) {
-    FilePtr file(std::fopen(filename, "ae"));
+    FilePtr file = openNoFollow(filename, O_WRONLY | O_APPEND | O_CREAT, "a");
     if (!file) {
         marun_log(3, "Unable to open file %s: %s\n", filename, errorText());
         return 1;
@@ -101,7 +118,7 @@ struct Rewrite {
 // Copies `filename` through the filter into "<filename>.tmp", gives the copy
 // the original's owner, group and mode, and renames it over the original.
 int rewriteFile(const char* filename, const struct stat& original, const Rewrite& how) {
-    FilePtr in(std::fopen(filename, "re"));
+    FilePtr in = openNoFollow(filename, O_RDONLY, "r");
     if (!in) {
         marun_log(3, "Unable to open file %s: %s\n", filename, errorText());
         return 1;
@@ -184,7 +201,7 @@ bool matches(const char* line, const std::string& s, file_pos_t set) {
 int editLocked(const char* filename, const std::vector<std::string>& strs, file_action_t cmd,
                file_pos_t set) {
     struct stat original {};
-    bool exists = stat(filename, &original) == 0;
+    bool exists = lstat(filename, &original) == 0;
     if (!exists) {
         if (errno != ENOENT) {
             marun_log(3, "file_str: Unable to stat file %s: %s\n", filename, errorText());

@@ -256,6 +256,24 @@ TEST_F(LibLocksTest, RewritesKeepOwnerGroupAndMode) {
     EXPECT_FALSE(fs::exists(file + ".tmp"));
 }
 
+TEST_F(LibLocksTest, PlantedLinkIsNeitherReadNorAppendedTo) {
+    // A user who can write the directory replaces the edited file by a link to
+    // a file only root may change: no edit may reach or copy that file.
+    TempDir dir;
+    std::string secret = dir.write("secret", "root:hash:1\n");
+    std::string file = dir.path() + "/.qmail";
+    ASSERT_EQ(symlink(secret.c_str(), file.c_str()), 0);
+
+    EXPECT_EQ(file_str(file.c_str(), "&x@example.com", FILE_ADD, FILE_END), 1);
+    EXPECT_EQ(file_str(file.c_str(), "nothing", FILE_REMOVE, FILE_END), 1);
+    EXPECT_EQ(file_str(file.c_str(), "root", FILE_REMSUB, FILE_BEGIN), 1);
+    EXPECT_EQ(file_str(file.c_str(), "| x", FILE_ADD, FILE_BEGIN), 1);
+
+    EXPECT_EQ(readFile(secret), "root:hash:1\n");
+    EXPECT_TRUE(fs::is_symlink(file));
+    EXPECT_FALSE(fs::exists(file + ".tmp"));
+}
+
 TEST_F(LibLocksTest, CopyFile) {
     TempDir dir;
     std::string content(10000, 'a');
