@@ -1,0 +1,148 @@
+// The parts of the lookup-table store that need no postmap: diagnostics
+// classification, map name paths, the text form of records, refusal of
+// records that would corrupt a table, and deferred batches.
+#include "postfix/database_helper.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "postfix/errors.h"
+
+namespace {
+
+using marun::mail::postfix::BatchDatabaseHelper;
+using marun::mail::postfix::checkOutput;
+using marun::mail::postfix::DatabaseHelper;
+using marun::mail::postfix::KeyList;
+using marun::mail::postfix::PostfixDatabaseError;
+using marun::mail::postfix::Record;
+using marun::mail::postfix::RecordList;
+using marun::mail::postfix::RecordVector;
+
+// A table that cannot exist: reaching postmap would fail differently.
+const std::string TABLE = "hash:/nonexistent-kvarn-dir/virtual";
+
+TEST(CheckOutputTest, FailureSeveritiesOnly) {
+    EXPECT_TRUE(checkOutput("", false));
+    EXPECT_TRUE(checkOutput("", true));
+    const std::string warning = "postmap: warning: /x/virtual: duplicate entry: \"a\"\n";
+    EXPECT_TRUE(checkOutput(warning, false));
+    EXPECT_TRUE(checkOutput(warning, true));
+    for (const char* severity : {"fatal", "panic", "error"}) {
+        std::string line = std::string("postmap: ") + severity + ": open database /x.db: gone";
+        EXPECT_FALSE(checkOutput(line, false)) << line;
+        EXPECT_FALSE(checkOutput(warning + line, true)) << line;
+        EXPECT_FALSE(checkOutput(line + "\n" + warning, false)) << line;
+    }
+    // Lines without a severity in the expected place are ignored.
+    EXPECT_TRUE(checkOutput("just one: fatal\n", false));
+    EXPECT_TRUE(checkOutput("postmap:\nno colon at all\npostmap:    \npostmap: x:", false));
+    EXPECT_TRUE(checkOutput("postmap: fatal", false));
+    EXPECT_TRUE(checkOutput("postmap:   fatal: x", false) == false);
+    // With onlyWarnings, any other severity word fails.
+    EXPECT_TRUE(checkOutput("postmap: info: something: else", false));
+    EXPECT_FALSE(checkOutput("postmap: info: something: else", true));
+}
+
+TEST(DatabaseHelperTest, TablePathIsWhatFollowsTheFirstColon) {
+    EXPECT_EQ("/var/spool/postfix/marun/virtual",
+              DatabaseHelper::tablePath("hash:/var/spool/postfix/marun/virtual"));
+    EXPECT_EQ("/tmp/t", DatabaseHelper::tablePath("/tmp/t"));
+    EXPECT_EQ("/a:b", DatabaseHelper::tablePath("hash:/a:b"));
+}
+
+TEST(DatabaseHelperTest, TextFormOfRecordsAndKeys) {
+    RecordList records{{"a@d.com", "b@o.com, c@o.com"}, {"k", "v"}};
+    std::vector<char> buffer;
+    auto current = records.cbegin();
+    EXPECT_TRUE(DatabaseHelper::formRecord(buffer, current, records.cend()));
+    EXPECT_FALSE(DatabaseHelper::formRecord(buffer, current, records.cend()));
+    EXPECT_EQ("a@d.com b@o.com, c@o.com\nk v\n", std::string(buffer.begin(), buffer.end()));
+
+    KeyList keys{"x", "y"};
+    buffer.clear();
+    auto key = keys.cbegin();
+    EXPECT_TRUE(DatabaseHelper::printKey(buffer, key, keys.cend()));
+    EXPECT_FALSE(DatabaseHelper::printKey(buffer, key, keys.cend()));
+    EXPECT_EQ("x\ny\n", std::string(buffer.begin(), buffer.end()));
+}
+
+// Expects PostfixDatabaseError naming the table and `key`.
+template <class F>
+void expectRefused(F action, const std::string& key) {
+    try {
+        action();
+        FAIL() << "not refused: " << key;
+    } catch (const PostfixDatabaseError& e) {
+        std::string text = e.what();
+        EXPECT_NE(std::string::npos, text.find(TABLE)) << text;
+        EXPECT_NE(std::string::npos, text.find("\"" + key + "\"")) << text;
+    }
+}
+
+TEST(DatabaseHelperTest, RefusesRecordsThatWouldCorruptTheTable) {
+    // Every record is checked before postmap starts, so a bad record late
+    // in the range refuses the whole range.
+    for (const auto& bad :
+         std::vector<std::pair<Record, std::string>>{{{"a b", "v"}, "a b"},
+                                                     {{"a\tb", "v"}, "a\\tb"},
+                                                     {{"a\nb", "v"}, "a\\nb"},
+                                                     {{"", "v"}, ""},
+                                                     {{"#a", "v"}, "#a"},
+                                                     {{"good", "v\nother w"}, "good"},
+                                                     {{"good", ""}, "good"},
+                                                     {{"good", " \t"}, "good"}}) {
+        RecordVector records{{"fine@d.com", "x@o.com"}, bad.first};
+        expectRefused([&] { DatabaseHelper::addRecords(TABLE, records.begin(), records.end()); },
+                      bad.second);
+        expectRefused(
+            [&] { DatabaseHelper::replaceRecords(TABLE, records.cbegin(), records.cend()); },
+            bad.second);
+        BatchDatabaseHelper deferred(true, false);
+        expectRefused([&] { deferred.addChanges(TABLE, records.cbegin(), records.cend()); },
+                      bad.second);
+        EXPECT_TRUE(deferred.pendingAdditions().empty());
+    }
+    // Values may hold blanks.
+    BatchDatabaseHelper deferred(true, false);
+    deferred.addChange(TABLE, "k", "\"|/usr/lib/x arg with blanks\"");
+    EXPECT_EQ(1u, deferred.pendingAdditions().size());
+}
+
+TEST(DatabaseHelperTest, RefusesRemovalKeysThatWouldRemoveOthers) {
+    KeyList keys{"a@d.com", "b@d.com\nc@d.com"};
+    expectRefused([&] { DatabaseHelper::removeRecords(TABLE, keys.begin(), keys.end()); },
+                  "b@d.com\\nc@d.com");
+    expectRefused([&] { DatabaseHelper::removeRecord(TABLE, "x y"); }, "x y");
+    BatchDatabaseHelper deferred(true, false);
+    expectRefused([&] { deferred.removeChanges(TABLE, keys.cbegin(), keys.cend()); },
+                  "b@d.com\\nc@d.com");
+    EXPECT_TRUE(deferred.pendingRemovals().empty());
+}
+
+TEST(BatchDatabaseHelperTest, DeferredChangesCollectPerTableInOrder) {
+    BatchDatabaseHelper batch(true, false);
+    RecordList first{{"a", "1"}, {"b", "2"}};
+    batch.addChanges("hash:/t2", first.begin(), first.end());
+    batch.addChange("hash:/t1", "x", "9");
+    batch.addChange("hash:/t2", "c", "3");
+    KeyList keys{"k1", "k2"};
+    batch.removeChanges("hash:/t1", keys.cbegin(), keys.cend());
+
+    const auto& additions = batch.pendingAdditions();
+    ASSERT_EQ(2u, additions.size());
+    EXPECT_EQ("hash:/t1", additions.begin()->first);
+    EXPECT_EQ((RecordList{{"a", "1"}, {"b", "2"}, {"c", "3"}}), additions.at("hash:/t2"));
+    EXPECT_EQ((KeyList{"k1", "k2"}), batch.pendingRemovals().at("hash:/t1"));
+
+    // Empty ranges change nothing and start no postmap, even when immediate.
+    BatchDatabaseHelper immediate;
+    RecordList none;
+    immediate.addChanges(TABLE, none.begin(), none.end());
+    KeyList noKeys;
+    immediate.removeChanges(TABLE, noKeys.cbegin(), noKeys.cend());
+}
+
+}  // namespace

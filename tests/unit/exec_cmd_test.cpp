@@ -1,0 +1,116 @@
+// ExecCmd (input, collected output, the failure report) and sh_quote.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "util/ex_traceable.h"
+#include "util/exec_cmd.h"
+#include "util/sh_quote.h"
+
+namespace {
+
+using marun::ExecCmd;
+
+TEST(ShQuoteTest, EscapesShellCharactersOnly) {
+    EXPECT_EQ("", marun::sh_quote(""));
+    EXPECT_EQ("plain-word_1.2,=%+@:/", marun::sh_quote("plain-word_1.2,=%+@:/"));
+    EXPECT_EQ("\\\t\\ \\\"\\#\\$\\&\\'\\(\\)\\*\\;\\<\\>\\?\\[\\\\\\`\\|\\~",
+              marun::sh_quote("\t \"#$&'()*;<>?[\\`|~"));
+    EXPECT_EQ("a'\n'b", marun::sh_quote("a\nb"));
+    EXPECT_EQ("\xc3\xa9\xff", marun::sh_quote("\xc3\xa9\xff"));
+}
+
+TEST(ShQuoteTest, QuotedTextSurvivesTheShell) {
+    // What the shell reads back is the original text, byte for byte.
+    const std::string nasty = "it's $HOME; `id` | rm -rf * > x\n~ \"q\" (a) [b] #c\t&d\\";
+    ExecCmd cmd("/bin/sh");
+    cmd << "-c"
+        << "printf %s " + marun::sh_quote(nasty);
+    cmd.exec();
+    EXPECT_EQ(nasty, cmd.getOutput());
+}
+
+TEST(ExecCmdTest, FeedsInputAndCollectsOutput) {
+    std::string input(1 << 20, 'a');  // larger than a pipe holds
+    ExecCmd cat("/bin/cat");
+    cat.setInput(input);
+    cat.exec();
+    EXPECT_EQ(0, cat.getResult());
+    EXPECT_EQ(input, cat.getOutput());
+    EXPECT_TRUE(cat.done());
+
+    ExecCmd env("/bin/sh");
+    env << "-c"
+        << "echo \"$KVARN_X\"";
+    env.setEnv("KVARN_X", "first");
+    env.setEnv("KVARN_X", "second");
+    env.exec();
+    EXPECT_EQ("second\n", env.getOutput());
+}
+
+TEST(ExecCmdTest, CommandLineTextQuotesEveryArgument) {
+    ExecCmd cmd("/usr/sbin/postconf");
+    cmd << "-h"
+        << ""
+        << "a b";
+    EXPECT_EQ("/usr/sbin/postconf -h '' a\\ b", cmd.getString());
+}
+
+class VisitorRecorder : public marun::ExInfoVisitor {
+  public:
+    void place(const std::string& function, const std::string& file, int) override {
+        log += "place:" + function + "@" + file + ";";
+    }
+    void tag(const std::string& tag) override { log += "tag:" + tag + ";"; }
+    void identifier(const std::string&) override {}
+    void kind(int kind) override { log += "kind:" + std::to_string(kind) + ";"; }
+    void text(const std::string&) override {}
+    void beginIncluded() override { log += "included;"; }
+    std::string log;
+};
+
+TEST(ExecCmdTest, NonZeroResultThrowsTheFullReport) {
+    ExecCmd cmd("/bin/sh");
+    cmd << "-c"
+        << "cat >/dev/null; echo out; printf err >&2; exit 5";
+    cmd.setInput("in\n");
+    try {
+        cmd.exec();
+        FAIL() << "no exception";
+    } catch (const marun::Exc<&ExecCmd::Failed>& e) {
+        EXPECT_EQ(
+            "Execution of /bin/sh -c cat\\ \\>/dev/null\\;\\ echo\\ out\\;\\ printf\\ err\\ "
+            "\\>\\&2\\;\\ exit\\ 5 failed with return code 5.\n"
+            "Stdin is\nin\nStdout is\nout\nStderr is\nerr\n",
+            std::string(e.what()));
+        VisitorRecorder visitor;
+        e.accept(visitor);
+        EXPECT_EQ(
+            "place:void marun::ExecCmd::reportError() const@ExecCmd;tag:ExecCmd::ExFailed;"
+            "kind:3;",
+            visitor.log);
+    }
+    // Without throwing, the result is just returned.
+    EXPECT_EQ(5, cmd.exec(std::nothrow));
+    EXPECT_EQ("out\n", cmd.getOutput());
+}
+
+TEST(ExecCmdTest, ResultForMissingProgramAndSignal) {
+    ExecCmd missing("kvarn-no-such-program");
+    EXPECT_EQ(127, missing.exec(std::nothrow));
+    EXPECT_THROW(missing.exec(), marun::Exc<&ExecCmd::Failed>);
+
+    ExecCmd killed("/bin/sh");
+    killed << "-c"
+           << "kill -KILL $$";
+    EXPECT_EQ(-1, killed.exec(std::nothrow));
+    try {
+        killed.exec();
+        FAIL() << "no exception";
+    } catch (const std::exception& e) {
+        EXPECT_EQ("Execution of /bin/sh -c kill\\ -KILL\\ \\$\\$ failed with return code -1.\n",
+                  std::string(e.what()));
+    }
+}
+
+}  // namespace

@@ -1,0 +1,264 @@
+// Launching pipelines: exit statuses, exec failures carried to the parent,
+// streaming input and output, pipelines of several processes, and the
+// single-installation rule of the SIGCHLD catcher.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "util/errors.h"
+#include "util/process.h"
+
+namespace {
+
+using marun::process::InputChannel;
+using marun::process::OutputChannel;
+using marun::process::Parameters;
+using marun::process::Pipe;
+using marun::process::STREAM_AS_STDOUT;
+using marun::process::STREAM_DEVNULL;
+using marun::process::STREAM_PIPE;
+
+// Runs `sh -c script` with standard output (and optionally error) collected.
+int runShell(const std::string& script, std::string* out, std::string* err = nullptr) {
+    Pipe pipe(Parameters("/bin/sh", "-c", script));
+    pipe.stdinChannel.code = STREAM_DEVNULL;
+    if (out != nullptr) {
+        pipe.stdoutChannel = OutputChannel(STREAM_PIPE, marun::process::makeStringReceiver(*out));
+    }
+    if (err != nullptr) {
+        pipe.stderrChannel = OutputChannel(STREAM_PIPE, marun::process::makeStringReceiver(*err));
+    }
+    return pipe.run();
+}
+
+TEST(ParametersTest, ArgumentsStopAtTheFirstEmptyOne) {
+    Parameters p("/usr/sbin/postmap", "-d", "", "key");
+    EXPECT_EQ((std::vector<std::string>{"/usr/sbin/postmap", "-d"}), p.args);
+    EXPECT_TRUE(p.path.empty());
+    EXPECT_EQ(10u, Parameters("x", "1", "2", "3", "4", "5", "6", "7", "8", "9").args.size());
+}
+
+TEST(PipeTest, ReportsExitStatusAndDeathBySignal) {
+    int status = runShell("exit 3", nullptr);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(3, WEXITSTATUS(status));
+
+    status = runShell("kill -TERM $$; sleep 5", nullptr);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(SIGTERM, WTERMSIG(status));
+    EXPECT_EQ(SIGTERM, status & 0x7f);
+}
+
+TEST(PipeTest, ExecFailureIsThrownInTheParentWithItsSystemError) {
+    Pipe absolute(Parameters("/nonexistent/program"));
+    try {
+        absolute.run();
+        FAIL() << "no exception";
+    } catch (const marun::ExSystemError<ENOENT>& e) {
+        EXPECT_EQ(0, std::string(e.what()).find("execv: "));
+    }
+    // A bare name is searched in PATH.
+    Pipe searched(Parameters("kvarn-no-such-program"));
+    try {
+        searched.run();
+        FAIL() << "no exception";
+    } catch (const marun::SystemError& e) {
+        EXPECT_EQ(ENOENT, e.code());
+        EXPECT_EQ(0, std::string(e.what()).find("execvp: "));
+    }
+    // The failed runs left no catcher or blocked SIGCHLD behind.
+    std::string out;
+    EXPECT_EQ(0, runShell("echo ok", &out));
+    EXPECT_EQ("ok\n", out);
+}
+
+TEST(PipeTest, ChildFailuresBeforeExecKeepTheirType) {
+    Pipe hooked(Parameters("/bin/true"));
+    hooked.childHook = [] { throw std::runtime_error("hook refused"); };
+    try {
+        hooked.run();
+        FAIL() << "no exception";
+    } catch (const marun::SystemError&) {
+        FAIL() << "wrong type";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("hook refused", e.what());
+    }
+
+    Pipe badDir(Parameters("/bin/true"));
+    badDir.workingDirectory = "/nonexistent-directory";
+    try {
+        badDir.run();
+        FAIL() << "no exception";
+    } catch (const marun::SystemError& e) {
+        EXPECT_EQ(ENOENT, e.code());
+        EXPECT_EQ(0, std::string(e.what()).find("cwd chdir"));
+    }
+
+    Pipe badCode(Parameters("/bin/true"));
+    badCode.stdinChannel.code = -7;
+    EXPECT_THROW(badCode.run(), std::invalid_argument);
+}
+
+TEST(PipeTest, PipedInputWithoutProducerIsClosedAtOnce) {
+    Pipe pipe(Parameters("/bin/cat"));
+    pipe.stdinChannel.code = STREAM_PIPE;  // no producer
+    std::string out;
+    pipe.stdoutChannel = OutputChannel(STREAM_PIPE, marun::process::makeStringReceiver(out));
+    int status = pipe.run();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ("", out);
+}
+
+TEST(PipeTest, StreamsLargeInputAndOutputThroughAPipeline) {
+    // 200,000 numbered lines, produced a few at a time, through cat and tr.
+    const int lines = 200000;
+    int next = 0;
+    int calls = 0;
+    Pipe pipe(Parameters("/bin/cat"));
+    pipe.processes.push_back(Parameters("/usr/bin/tr", "a-z", "A-Z"));
+    pipe.stdinChannel = InputChannel(STREAM_PIPE, [&](std::vector<char>& buffer) {
+        ++calls;
+        for (int i = 0; i < 50 && next < lines; ++i, ++next) {
+            std::string line = "line " + std::to_string(next) + "\n";
+            buffer.insert(buffer.end(), line.begin(), line.end());
+        }
+        return next < lines;
+    });
+    std::string out;
+    size_t chunks = 0;
+    size_t largest = 0;
+    pipe.stdoutChannel = OutputChannel(STREAM_PIPE, [&](const std::vector<char>& chunk) {
+        ++chunks;
+        largest = std::max(largest, chunk.size());
+        out.append(chunk.begin(), chunk.end());
+    });
+    std::vector<std::pair<unsigned, int>> exits;
+    pipe.exitCallback = [&](unsigned index, int status) { exits.emplace_back(index, status); };
+
+    EXPECT_EQ(0, pipe.run());
+    EXPECT_EQ(lines / 50, calls);
+    EXPECT_LE(largest, 1024u);
+    EXPECT_GT(chunks, out.size() / 1024 - 1);
+    std::string expected;
+    for (int i = 0; i < lines; ++i) {
+        expected += "LINE " + std::to_string(i) + "\n";
+    }
+    EXPECT_EQ(expected, out);
+    ASSERT_EQ(2u, exits.size());
+    EXPECT_EQ(2u, pipe.statuses.size());
+    for (const auto& e : exits) {
+        EXPECT_EQ(0, e.second);
+        EXPECT_TRUE(pipe.statuses[e.first].finished);
+    }
+}
+
+TEST(PipeTest, OutputLeftInThePipeAfterExitIsDelivered) {
+    std::string out;
+    EXPECT_EQ(0, runShell("head -c 60000 /dev/zero", &out));
+    EXPECT_EQ(60000u, out.size());
+}
+
+TEST(PipeTest, ChildThatStopsReadingDoesNotKillTheParent) {
+    Pipe pipe(Parameters("/bin/true"));
+    pipe.stdinChannel = InputChannel(STREAM_PIPE, [](std::vector<char>& buffer) {
+        buffer.assign(65536, 'x');
+        return true;  // endless input
+    });
+    int status = pipe.run();
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+}
+
+TEST(PipeTest, SeparatesOrJoinsStandardError) {
+    std::string out;
+    std::string err;
+    EXPECT_EQ(0, runShell("echo out; echo err >&2", &out, &err));
+    EXPECT_EQ("out\n", out);
+    EXPECT_EQ("err\n", err);
+
+    out.clear();
+    Pipe joined(Parameters("/bin/sh", "-c", "echo out; echo err >&2"));
+    joined.stdoutChannel = OutputChannel(STREAM_PIPE, marun::process::makeStringReceiver(out));
+    joined.stderrChannel.code = STREAM_AS_STDOUT;
+    EXPECT_EQ(0, joined.run());
+    EXPECT_EQ("out\nerr\n", out);
+}
+
+TEST(PipeTest, ProcessSettingsAndPipeDefaults) {
+    std::string out;
+    Pipe pipe(Parameters("/bin/sh", "-c", "pwd; echo \"$KVARN_A\"; echo \"${HOME:-unset}\""));
+    char env[] = "KVARN_A=1";
+    char* envp[] = {env, nullptr};
+    pipe.environment = envp;  // the pipe's default for its process
+    pipe.workingDirectory = "/";
+    pipe.stdoutChannel = OutputChannel(STREAM_PIPE, marun::process::makeStringReceiver(out));
+    EXPECT_EQ(0, pipe.run());
+    EXPECT_EQ("/\n1\nunset\n", out);
+}
+
+TEST(PipeTest, ClosesInheritedDescriptorsOnRequest) {
+    int leaked = ::open("/dev/null", O_RDONLY);  // not close-on-exec
+    ASSERT_GE(leaked, 3);
+    std::string probe = "test -e /proc/self/fd/" + std::to_string(leaked);
+    Pipe keep(Parameters("/bin/sh", "-c", probe));
+    EXPECT_EQ(0, keep.run());
+    Pipe closing(Parameters("/bin/sh", "-c", probe));
+    closing.closeDescriptors = true;
+    EXPECT_EQ(1, WEXITSTATUS(closing.run()));
+    ::close(leaked);
+}
+
+TEST(PipeTest, RunsOnceUntilReassigned) {
+    EXPECT_THROW(Pipe().run(), std::logic_error);
+    Pipe pipe(Parameters("/bin/true"));
+    EXPECT_EQ(0, pipe.run());
+    try {
+        pipe.run();
+        FAIL() << "no exception";
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ("the pipe has been launched already", e.what());
+    }
+    pipe.assign(Parameters("/bin/sh", "-c", "exit 4"));
+    EXPECT_EQ(4, WEXITSTATUS(pipe.run()));
+}
+
+TEST(ProcessSetCatcherTest, OnlyOneInstanceAtATime) {
+    marun::process::ProcessSetCatcher first;
+    first.install();
+    marun::process::ProcessSetCatcher second;
+    try {
+        second.install();
+        FAIL() << "no exception";
+    } catch (const std::logic_error& e) {
+        EXPECT_STREQ("ProcessSetCatcher instance has been installed already", e.what());
+    }
+    // A pipe run needs the catcher too.
+    EXPECT_THROW(Pipe(Parameters("/bin/true")).run(), std::logic_error);
+    first.remove(false);
+    EXPECT_EQ(0, Pipe(Parameters("/bin/true")).run());
+}
+
+TEST(NonblockWriteTest, RefusesEmptyWritesAndReportsFullPipes) {
+    marun::process::PipeOwner pipe("pipe", O_NONBLOCK);
+    EXPECT_THROW(marun::process::nonblock_write(pipe.writeEnd(), "x", 0), marun::SystemError);
+    std::vector<char> block(1 << 20, 'x');
+    size_t total = 0;
+    try {
+        for (;;) {
+            total += marun::process::nonblock_write(pipe.writeEnd(), block.data(), block.size());
+        }
+    } catch (const marun::SystemError& e) {
+        EXPECT_EQ(EAGAIN, e.code());
+    }
+    EXPECT_GT(total, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,165 @@
+// Record filters: element rules for dropping and renaming domains, the
+// key/value and list building blocks, and the chunked line splitter.
+#include "postfix/record_filters.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace marun::mail::postfix::database;
+
+// Applies a line filter; returns the rewritten line, or "<dropped>".
+template <class Filter>
+std::string apply(const Filter& filter, std::string line) {
+    return filter(line) ? line : "<dropped>";
+}
+
+// Captures std::clog for the life of the object.
+class CapturedClog {
+  public:
+    CapturedClog() : old_(std::clog.rdbuf(text.rdbuf())) {}
+    ~CapturedClog() { std::clog.rdbuf(old_); }
+    std::ostringstream text;
+
+  private:
+    std::streambuf* old_;
+};
+
+TEST(NotInDomainFilterTest, DropsTheDomainAndItsAddressesOnly) {
+    NotInDomainFilter plain("example.com", false);
+    NotInDomainFilter withSubdomains("example.com", true);
+    for (const char* dropped : {"example.com", "info@example.com", "@example.com"}) {
+        std::string e = dropped;
+        EXPECT_FALSE(plain(e)) << dropped;
+        EXPECT_FALSE(withSubdomains(e)) << dropped;
+    }
+    for (const char* kept : {"xexample.com", "example.com.org", "info@example.org", ""}) {
+        std::string e = kept;
+        EXPECT_TRUE(plain(e)) << kept;
+        EXPECT_TRUE(withSubdomains(e)) << kept;
+        EXPECT_EQ(kept, e);
+    }
+    std::string sub = "mail.example.com";
+    EXPECT_TRUE(plain(sub));
+    EXPECT_FALSE(withSubdomains(sub));
+    std::string subAddress = "a@mail.example.com";
+    EXPECT_TRUE(plain(subAddress));
+    EXPECT_FALSE(withSubdomains(subAddress));
+}
+
+TEST(ElementsFilterTest, DomainRemovalOnWholeLines) {
+    ElementsFilter<NotInDomainFilter> filter(NotInDomainFilter("d.com", false));
+    EXPECT_EQ("<dropped>", apply(filter, "@d.com anyone@o.com"));
+    EXPECT_EQ("<dropped>", apply(filter, "a@o.com\tb@d.com"));
+    EXPECT_EQ("a@o.com c@o.com", apply(filter, "a@o.com b@d.com,c@o.com"));
+    EXPECT_EQ("a@o.com c@o.com, e@o.com",
+              apply(filter, "a@o.com  b@d.com , c@o.com\t e@o.com  x@d.com "));
+    EXPECT_EQ("a@o.com a@o.com", apply(filter, "a@o.com a@o.com"));
+}
+
+TEST(ElementsFilterTest, DomainRenamingRewritesKeyAndEveryElement) {
+    const std::string from = "d.com";
+    const std::string to = "new.org";
+    ElementsFilter<ReplaceDomainPart> filter(ReplaceDomainPart(from, to, false));
+    EXPECT_EQ("@new.org a@new.org, b@new.org", apply(filter, "@d.com a@d.com b@d.com"));
+    EXPECT_EQ("x@o.com sub.d.com, xd.com, d.com.ru",
+              apply(filter, "x@o.com sub.d.com xd.com d.com.ru"));
+    // Paths are ReplaceDomainPath's business.
+    EXPECT_EQ("new.org d.com/", apply(filter, "d.com d.com/"));
+
+    ElementsFilter<ReplaceDomainPart> deep(ReplaceDomainPart(from, to, true));
+    EXPECT_EQ("x@o.com sub.new.org, a@mx.new.org", apply(deep, "x@o.com sub.d.com a@mx.d.com"));
+}
+
+TEST(ElementsFilterTest, ExactReplacementKeepsTrailingSlashOnly) {
+    const std::string from = "box@d.com";
+    const std::string to = "mail@d.com";
+    ElementsFilter<ReplaceElementFilterRef> filter(ReplaceElementFilterRef(from, to));
+    EXPECT_EQ("mail@d.com mail@d.com/, box@d.com., box@d.comx, xbox@d.com",
+              apply(filter, "box@d.com box@d.com/ box@d.com. box@d.comx xbox@d.com"));
+}
+
+TEST(KeyValueFilterTest, MailboxRecordsTreatTheValueAsOneElement) {
+    const std::string fromDomain = "d.com";
+    const std::string toDomain = "e.net";
+    const std::string fromPath = "d.com/";
+    const std::string toPath = "e.net/";
+    KeyValueFilter<ReplaceDomainPart, ReplaceDomainPath> filter(
+        ReplaceDomainPart(fromDomain, toDomain, false), ReplaceDomainPath(fromPath, toPath));
+    EXPECT_EQ("box@e.net e.net/box/", apply(filter, "box@d.com\td.com/box/"));
+    EXPECT_EQ("box@o.com o.com/d.com/", apply(filter, "box@o.com o.com/d.com/"));
+
+    const std::string oldKey = "a@d.com";
+    const std::string newKey = "b@d.com";
+    const std::string oldValue = "d.com/a";
+    const std::string newValue = "d.com/b";
+    KeyValueFilter<ReplaceElementFilterRef, ReplaceElementFilterRef> rename(
+        ReplaceElementFilterRef(oldKey, newKey), ReplaceElementFilterRef(oldValue, newValue));
+    EXPECT_EQ("b@d.com d.com/b/", apply(rename, "a@d.com d.com/a/"));
+    // The value is not split: blanks inside it stay as they are.
+    EXPECT_EQ("x y  z", apply(rename, "x\ty  z \t"));
+}
+
+TEST(KeyValueFilterTest, MalformedLinesAndSeparators) {
+    const std::string none = "nothing-matches";
+    ElementsFilter<ReplaceElementFilterRef> identity(ReplaceElementFilterRef(none, none));
+    {
+        CapturedClog clog;
+        EXPECT_EQ("<dropped>", apply(identity, "lonely-key"));
+        EXPECT_EQ("invalid key/value 'lonely-key'\n", clog.text.str());
+    }
+    EXPECT_EQ("<dropped>", apply(identity, "key   "));
+    EXPECT_EQ("<dropped>", apply(identity, "key ,, ,"));
+    EXPECT_EQ("key a, b, ", apply(identity, "key a,b,"));
+    EXPECT_EQ("key a, b", apply(identity, "key ,a b"));
+}
+
+// Collects the lines a DataStreamFilter lets through.
+struct Recorder {
+    std::vector<std::string>* seen;
+    bool operator()(std::string& line) const {
+        seen->push_back(line);
+        if (line.compare(0, 4, "drop") == 0) {
+            return false;
+        }
+        line = "<" + line + ">";
+        return true;
+    }
+};
+
+TEST(DataStreamFilterTest, LinesSurviveAnyChunkBoundaries) {
+    const std::string dump = "k1 v1\ndrop me\n\nk3 a, b\nlast line";
+    for (size_t cut1 = 0; cut1 <= dump.size(); ++cut1) {
+        for (size_t cut2 = cut1; cut2 <= dump.size(); cut2 += 3) {
+            std::vector<std::string> seen;
+            std::ostringstream out;
+            DataStreamFilter<Recorder> filter(Recorder{&seen}, out);
+            filter.filterChunk(std::vector<char>(dump.begin(), dump.begin() + cut1));
+            filter.filterChunk(std::vector<char>(dump.begin() + cut1, dump.begin() + cut2));
+            filter.filterChunk(std::vector<char>(dump.begin() + cut2, dump.end()));
+            ASSERT_EQ("<k1 v1>\n<>\n<k3 a, b>\n", out.str()) << cut1 << "/" << cut2;
+            ASSERT_EQ("last line", filter.pending());
+            filter.finish();
+            ASSERT_EQ("<k1 v1>\n<>\n<k3 a, b>\n<last line>\n", out.str());
+            ASSERT_EQ((std::vector<std::string>{"k1 v1", "drop me", "", "k3 a, b", "last line"}),
+                      seen);
+        }
+    }
+}
+
+TEST(DataStreamFilterTest, FinishWithoutPendingLineWritesNothing) {
+    std::vector<std::string> seen;
+    std::ostringstream out;
+    DataStreamFilter<Recorder> filter(Recorder{&seen}, out);
+    std::string dump = "a b\n";
+    filter.filterChunk(std::vector<char>(dump.begin(), dump.end()));
+    filter.finish();
+    EXPECT_EQ("<a b>\n", out.str());
+    EXPECT_EQ(1u, seen.size());
+}
+
+}  // namespace
