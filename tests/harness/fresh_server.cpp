@@ -1,7 +1,9 @@
 // sandbox_fresh_server: inside a sandbox started by scripts/sandbox-run,
 // lays out the same fresh server state a test starts from (pristine Postfix
 // configuration and empty lookup tables, empty mail root, recreated panel
-// tables, ...) and then runs the given command on it. The demonstration uses
+// tables, ...), creates the mail authentication database and its key in
+// Postfix's spool as the panel's installation does, and then runs the given
+// command on it. The demonstration uses
 // it to show kvarn at work on what looks like a newly installed server.
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <exception>
 
 #include "harness/sandbox.h"
+#include "mail/lib/mail_auth.h"
 
 namespace {
 
@@ -28,6 +31,10 @@ int main(int argc, char** argv) {
     try {
         FreshServer server;
         server.prepare();
+        if (mailAuthDBInitStyle(1) != 0) {
+            std::fprintf(stderr, "sandbox_fresh_server: cannot create the mail auth database\n");
+            return 1;
+        }
         // The mounts live in the sandbox's mount namespace: they stay for
         // the command that replaces this process.
         execv(argv[1], argv + 1);
