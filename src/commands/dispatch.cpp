@@ -3,6 +3,7 @@
 
 #include <exception>
 
+#include "commands/domain_commands.h"
 #include "commands/handler_commands.h"
 #include "commands/help.h"
 #include "mail/lib/mail_auth_location.h"
@@ -20,6 +21,9 @@ void fillCommandMap(CommandMap& map) {
     assign("--add-handler", addHandler)("--update-handler", updateHandler)(
         "--remove-handler", removeHandler)("--disable-handler", disableHandler)(
         "--enable-handler", enableHandler)("--check-handler", checkHandler);
+    assign("--add-domain", addDomain)("--remove-domain", removeDomain)(
+        "--turn-on-domain", enableDomain)("--turn-off-domain", disableDomain)(
+        "--set-domain-disk-quota", setDomainDiskQuota);
 }
 
 int do_main(int argc, char** argv) {

@@ -1,0 +1,229 @@
+// DomainManager against the real postmap, mail tree and panel database:
+// disabled domains, catch-all and bounce over a domain and its aliases,
+// alias domains, removal modes, and the renames with the host's own name
+// and their undo when a step fails.
+#include "postfix/domain_manager.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <string>
+#include <vector>
+
+#include "harness/kvarn_harness.h"
+#include "integration/domain_test_records.h"
+#include "mail/maildir_manager.h"
+#include "postfix/undo_report.h"
+
+namespace kvarn_test {
+namespace {
+
+using marun::mail::MaildirManager;
+using marun::mail::postfix::DomainManager;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::StartsWith;
+
+const std::string MAIL_ROOT = "/var/qmail/mailnames";
+
+// The host's alias-domain records as the managers write them.
+Records hostRecords(const std::string& host) {
+    return plus({{host, "1"}}, standardRecords(host));
+}
+
+std::vector<Records> snapshot() {
+    return {tableRecords("virtual_domains"), tableRecords("virtual"), tableRecords("vmailbox"),
+            tableRecords("aliases")};
+}
+
+TEST_F(SandboxTest, DisabledDomainGetsItsAddressesButIsNotServed) {
+    DomainManager::createDomain("a.test", true);
+    EXPECT_THAT(tableRecords("virtual_domains"), IsEmpty());
+    EXPECT_EQ(tableRecords("virtual"), standardRecords("a.test"));
+    EXPECT_TRUE(pathExists(MAIL_ROOT + "/a.test"));
+}
+
+TEST_F(SandboxTest, BounceAndCatchallCoverTheDomainAndItsAliases) {
+    const int dom = seedDomain("a.test");
+    seedDomainAlias(dom, "b.test");
+    seedDomainAlias(dom, "c.test");
+    seedDomain("d.test");
+    seedTable("virtual", {{"info@a.test", "info@a.test"}, {"@d.test", "all@z.test"}});
+
+    // Spaces are escaped by each of the two quotings: three backslashes.
+    const std::string program = "\"|/usr/lib/marun-9.0/bouncemessage";
+    const std::string command = program + R"( No\\\ such\\\ user\\\ here")";
+    DomainManager::setBounce("a.test", "No such\nuser here");
+    EXPECT_EQ(tableRecords("aliases"), (Records{{"_marun_bounce_a.test", command},
+                                                {"_marun_bounce_b.test", command},
+                                                {"_marun_bounce_c.test", command}}));
+    const Records others = {{"@d.test", "all@z.test"}, {"info@a.test", "info@a.test"}};
+    EXPECT_EQ(tableRecords("virtual"),
+              plus(others, {{"@a.test", "_marun_bounce_a.test@localhost.localdomain"},
+                            {"@b.test", "_marun_bounce_b.test@localhost.localdomain"},
+                            {"@c.test", "_marun_bounce_c.test@localhost.localdomain"}}));
+
+    // The catch-all takes the bounce's keys; the pipes stay.
+    DomainManager::createCatchall("a.test", "all@y.test");
+    EXPECT_EQ(tableRecords("virtual"), plus(others, {{"@a.test", "all@y.test"},
+                                                     {"@b.test", "all@y.test"},
+                                                     {"@c.test", "all@y.test"}}));
+    DomainManager::removeCatchall("a.test");
+    EXPECT_EQ(tableRecords("virtual"), others);
+    EXPECT_EQ(3u, tableRecords("aliases").size());
+    // Without aliases exactly the domain's own key goes.
+    DomainManager::removeCatchall("d.test");
+    EXPECT_EQ(tableRecords("virtual"), (Records{{"info@a.test", "info@a.test"}}));
+
+    // Without a message the program gets no argument.
+    DomainManager::setBounceFor({"e.test"}, "");
+    EXPECT_EQ(program + "\"", tableLookup("aliases", "_marun_bounce_e.test"));
+}
+
+TEST_F(SandboxTest, AliasDomainCarriesMailnamesAndTheirMailAliases) {
+    const int dom = seedDomain("a.test");
+    const int info = seedMail(dom, "info");
+    seedMailAlias(info, "i");
+    seedMailAlias(info, "inf");
+    seedMail(dom, "sales");
+    seedTable("virtual", {{"info@a.test", "info@a.test, copy@b.test"}});
+
+    DomainManager::createDomainAlias("a.test", "b.test");
+    EXPECT_EQ(tableRecords("virtual"), plus({{"b.test", "1"},
+                                             {"i@b.test", "info@a.test"},
+                                             {"inf@b.test", "info@a.test"},
+                                             {"info@b.test", "info@a.test"},
+                                             {"sales@b.test", "sales@a.test"},
+                                             {"info@a.test", "info@a.test, copy@b.test"}},
+                                            standardRecords("b.test")));
+    // Everything in the alias domain goes, values included.
+    DomainManager::removeDomainAlias("b.test");
+    EXPECT_EQ(tableRecords("virtual"), (Records{{"info@a.test", "info@a.test"}}));
+}
+
+TEST_F(SandboxTest, RenamedAliasTakesOrGivesBackTheHostName) {
+    // Keys are kept in lower case; the host name is compared ignoring case.
+    const std::string host = "mail.host.test";
+    setHostname("Mail.Host.Test");
+    seedTable("virtual", plus(hostRecords(host), standardRecords("b.test")));
+    seedTable("virtual", {{"b.test", "1"},
+                          {"info@b.test", "info@a.test"},
+                          {"info@a.test", "info@a.test, copy@b.test"}});
+
+    DomainManager::renameDomainAlias("b.test", host);
+    EXPECT_EQ(tableRecords("virtual"),
+              plus(hostRecords(host), {{"info@" + host, "info@a.test"},
+                                       {"info@a.test", "info@a.test, copy@" + host}}));
+    // Leaving the name: the host's records are written again.
+    DomainManager::renameDomainAlias(host, "c.test");
+    EXPECT_EQ(tableRecords("virtual"), plus(plus(hostRecords(host), standardRecords("c.test")),
+                                            {{"c.test", "1"},
+                                             {"info@c.test", "info@a.test"},
+                                             {"info@a.test", "info@a.test, copy@c.test"}}));
+}
+
+// a.test served with a mailbox, its tree and an alias b.test; a.testing,
+// whose name starts with the same letters.
+void seedRenamedDomains() {
+    DomainManager::createDomain("a.test", false);
+    DomainManager::createDomainAlias("a.test", "b.test");
+    MaildirManager::getInstance().createMailnameHome("a.test", "info");
+    seedTable("virtual", {{"info@a.test", "info@a.test"},
+                          {"info@b.test", "info@a.test"},
+                          {"x@a.testing", "x@a.testing, info@a.test"}});
+    seedTable("vmailbox",
+              {{"info@a.test", "a.test/info/Maildir/"}, {"x@a.testing", "a.testing/x/Maildir/"}});
+    seedTable("virtual_domains", {{"a.testing", "a.testing/"}});
+}
+
+TEST_F(SandboxTest, RenamedDomainMovesItsRecordsAndMailTree) {
+    seedRenamedDomains();
+    DomainManager::renameDomain("a.test", "n.test");
+    EXPECT_EQ(tableRecords("virtual_domains"),
+              (Records{{"a.testing", "a.testing/"}, {"n.test", "n.test/"}}));
+    EXPECT_EQ(tableRecords("virtual"),
+              plus(plus(standardRecords("n.test"), standardRecords("b.test")),
+                   {{"b.test", "1"},
+                    {"info@n.test", "info@n.test"},
+                    {"info@b.test", "info@n.test"},
+                    {"x@a.testing", "x@a.testing, info@n.test"}}));
+    EXPECT_EQ(tableRecords("vmailbox"), (Records{{"info@n.test", "n.test/info/Maildir/"},
+                                                 {"x@a.testing", "a.testing/x/Maildir/"}}));
+    EXPECT_THAT(listDir(MAIL_ROOT), ElementsAre("n.test"));
+    EXPECT_TRUE(pathExists(MAIL_ROOT + "/n.test/info/Maildir"));
+}
+
+TEST_F(SandboxTest, DomainTakingTheHostNameDropsTheHostRecordsFirst) {
+    const std::string host = "mail.host.test";
+    setHostname(host);
+    seedTable("virtual", hostRecords(host));
+    DomainManager::createDomain("a.test", false);
+
+    DomainManager::renameDomain("a.test", host);
+    EXPECT_EQ(tableRecords("virtual_domains"), (Records{{host, host + "/"}}));
+    EXPECT_EQ(tableRecords("virtual"), standardRecords(host));
+    // Renamed away again, the host's alias-domain records come back.
+    DomainManager::renameDomain(host, "a.test");
+    EXPECT_EQ(tableRecords("virtual"), plus(hostRecords(host), standardRecords("a.test")));
+}
+
+TEST_F(SandboxTest, FailedDirectoryRenameRestoresTheTables) {
+    // The new name is the host's: its records are dropped and come back too.
+    setHostname("n.test");
+    seedTable("virtual", hostRecords("n.test"));
+    seedRenamedDomains();
+    const std::vector<Records> before = snapshot();
+    // The target exists and is not empty: the directory cannot be renamed.
+    boost::filesystem::create_directories(MAIL_ROOT + "/n.test/kept");
+
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(DomainManager::renameDomain("a.test", "n.test"),
+                 boost::filesystem::filesystem_error);
+    EXPECT_EQ("", testing::internal::GetCapturedStderr());
+    EXPECT_EQ(before, snapshot());
+    EXPECT_TRUE(pathExists(MAIL_ROOT + "/a.test/info/Maildir"));
+}
+
+TEST_F(SandboxTest, FailedUndoStepIsReportedAndTheOthersStillRun) {
+    // Moving "vmailbox" back would turn the key "n.test" into "#a", which a
+    // table cannot hold: that undo step fails. "#a" is a name the mail tree
+    // accepts but that has no directory, so the rename fails first.
+    seedTable("virtual", {{"info@#a", "box@#a"}});
+    seedTable("vmailbox", {{"info@#a", "#a/info/Maildir/"}, {"n.test", "odd"}});
+
+    testing::internal::CaptureStderr();
+    EXPECT_THROW(DomainManager::renameDomain("#a", "n.test"), boost::filesystem::filesystem_error);
+    EXPECT_EQ(std::string(marun::mail::postfix::doubleErrorHead) +
+                  "Postfix Virtual Domains Database" + marun::mail::postfix::doubleErrorTail + "\n",
+              testing::internal::GetCapturedStderr());
+    // The later undo steps ran: "virtual" holds the old names again, while
+    // "vmailbox" stays as the rename left it.
+    EXPECT_EQ(tableRecords("virtual"), (Records{{"info@#a", "box@#a"}}));
+    EXPECT_EQ(tableRecords("vmailbox"),
+              (Records{{"info@n.test", "n.test/info/Maildir/"}, {"n.test", "odd"}}));
+}
+
+TEST_F(SandboxTest, RemovalModesAndSubdomains) {
+    DomainManager::createDomain("a.test", false);
+    MaildirManager::getInstance().createMailnameHome("a.test", "info");
+    seedTable("vmailbox", {{"info@a.test", "a.test/info/Maildir/"}});
+    seedTable("virtual",
+              {{"info@sub.a.test", "y@z.test"}, {"x@z.test", "info@sub.a.test, z@z.test"}});
+    DomainManager::removeDomain("a.test", marun::mail::ON_REMOVAL_BACKUP);
+    std::vector<std::string> names = listDir(MAIL_ROOT);
+    ASSERT_EQ(1u, names.size());
+    EXPECT_THAT(names[0], StartsWith("a.test.MarunSaved."));
+    EXPECT_TRUE(pathExists(MAIL_ROOT + "/" + names[0] + "/info/Maildir"));
+    EXPECT_THAT(tableRecords("virtual_domains"), IsEmpty());
+    EXPECT_THAT(tableRecords("vmailbox"), IsEmpty());
+    EXPECT_EQ(2u, tableRecords("virtual").size());
+
+    DomainManager::createDomain("b.test", false);
+    DomainManager::removeDomain("b.test", static_cast<marun::mail::OnRemoval>(7));
+    EXPECT_TRUE(pathExists(MAIL_ROOT + "/b.test"));
+    EXPECT_THAT(tableRecords("virtual_domains"), IsEmpty());
+
+    DomainManager::removeDomainReferences("a.test", true);
+    EXPECT_EQ(tableRecords("virtual"), (Records{{"x@z.test", "z@z.test"}}));
+}
+
+}  // namespace
+}  // namespace kvarn_test
