@@ -6,6 +6,7 @@
 #include "commands/domain_commands.h"
 #include "commands/handler_commands.h"
 #include "commands/help.h"
+#include "commands/mailname_commands.h"
 #include "mail/lib/mail_auth_location.h"
 #include "util/errors.h"
 
@@ -16,6 +17,10 @@ namespace kvarn_commands {
 
 void fillCommandMap(CommandMap& map) {
     CommandMapAssigner assign(map);
+    assign("--add-mailname", addMailname)("--remove-mailname", removeMailname)(
+        "--rename-mailname", renameMailname)("--add-mailbox", addMailbox)(
+        "--remove-mailbox", removeMailbox)("--get-mailbox-size", getMailboxSize)(
+        "--set-password", setPassword)("--set-mailbox-disk-quota", setMailboxDiskQuota);
     assign("--help-commands", usageCommandsCmd)("--help-legacy", usageLegacyCmd)(
         "--help", usageShortCmd)("-h", usageShortCmd);
     assign("--add-handler", addHandler)("--update-handler", updateHandler)(

@@ -258,6 +258,32 @@ void DatabaseHelper::removeRecords(const std::string& table, Iterator first, Ite
     judgeRemoval(status, errors);
 }
 
+bool DatabaseHelper::hasKey(const std::vector<std::string>& tables, const std::string& key) {
+    if (tables.empty()) {
+        return false;
+    }
+    checkKey(tables.front(), key);
+    // The key goes through standard input ("-q -"), so that no key can be
+    // taken for an option; postmap prints "key<TAB>value" for each key found.
+    Parameters lookup(POSTMAP, "-q", "-");
+    lookup.args.insert(lookup.args.end(), tables.begin(), tables.end());
+    Pipe pipe(lookup);
+    const std::string line = key + "\n";
+    pipe.stdinChannel = InputChannel(process::STREAM_PIPE, [&line](std::vector<char>& buffer) {
+        buffer.insert(buffer.end(), line.begin(), line.end());
+        return false;
+    });
+    std::string found;
+    pipe.stdoutChannel = OutputChannel(process::STREAM_PIPE, process::makeStringReceiver(found));
+    std::string errors;
+    int status = runCollectingErrors(pipe, errors);
+    // Exit status 1 without diagnostics means "not found".
+    if (WIFSIGNALED(status) || (!exitedWithZero(status) && !checkOutput(errors, false))) {
+        throw PostfixDatabaseError(errors.empty() ? "unknown error" : errors);
+    }
+    return !found.empty();
+}
+
 void DatabaseHelper::filterRecordLines(const std::string& table, const LineFilter& filter) {
     Pipe pipe(Parameters(POSTMAP, "-s", table));
     pipe.stdinChannel.code = process::STREAM_DEVNULL;

@@ -49,6 +49,10 @@ class DatabaseHelper {
     template <class Iterator>
     static void removeRecords(const std::string& table, Iterator first, Iterator last);
 
+    // Whether any of the tables has a record with `key`, in one postmap run
+    // ("-q"). Throws PostfixDatabaseError when postmap fails.
+    static bool hasKey(const std::vector<std::string>& tables, const std::string& key);
+
     // Rebuilds the table from its records as `filter` (called once per
     // record line, which it may rewrite) keeps them. The dump is filtered as
     // it arrives; the lock by name is held for the whole cycle.

@@ -1,0 +1,700 @@
+// The mail name and mailbox commands run as the panel runs them: lookup
+// tables read back with postmap, the mail tree, the mail authentication
+// database and the mail handlers database after each command, bad names and
+// quotas refused before anything changes, and the password hand-over kept
+// out of the environment.
+#include <fcntl.h>
+#include <mysql.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "commands/dispatch.h"
+#include "harness/kvarn_harness.h"
+#include "lib/db_connect.h"
+#include "mail/lib/mail_auth.h"
+#include "mail/lib/mail_auth_location.h"
+#include "mail/lib/mail_handlers.h"
+#include "mail/maildir_manager.h"
+#include "util/process.h"
+
+namespace kvarn_test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::Pair;
+using Records = std::vector<std::pair<std::string, std::string>>;
+using Env = std::map<std::string, std::string>;
+
+const char kAuthDB[] = "/var/spool/postfix/marun/passwd.db";
+const std::string kDomainRoot = std::string(kMailRoot) + "/example.test";
+const std::string kHome = kDomainRoot + "/info";
+const std::string kDelivery = "| /usr/bin/deliverquota ./Maildir\n";
+
+// What "@attachments" (an empty directory here) takes from a quota: the
+// directory's own size.
+long long attachmentsSize() {
+    struct stat st {};
+    EXPECT_EQ(0, lstat((kHome + "/@attachments").c_str(), &st));
+    return st.st_size;
+}
+
+int remember(const char*, const char* password, MailAuthFlagsT flags, void* data) {
+    auto* seen = static_cast<std::pair<std::string, int>*>(data);
+    *seen = {password, flags};
+    return 1;
+}
+
+// Every entry under `dir` with its type, owner and mode; small files with
+// their content.
+void describeTree(const std::string& dir, const std::string& prefix, std::string& out) {
+    for (const std::string& name : listDir(dir)) {
+        const std::string path = dir + "/" + name;
+        FileInfo info = fileInfo(path);
+        out += prefix + name + " " + info.type + " " + info.owner + " " +
+               std::to_string(info.mode) + "\n";
+        if (info.type == 'd') {
+            describeTree(path, prefix + name + "/", out);
+        } else if (info.type == 'f' && info.size < 4096) {
+            out += readFile(path);
+        }
+    }
+}
+
+// A server with the domain example.test (aliases alias1.test and
+// alias2.test, a default mailbox quota of 4096 bytes) and its mail name
+// "info" with the mail alias "sales" in the panel; the domain's mail
+// directory, an empty mail authentication database and an empty mail
+// handlers database.
+class MailnameCommandsTest : public SandboxTest {
+  protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
+        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
+        sqlite3* db = nullptr;
+        ASSERT_EQ(SQLITE_OK, sqlite3_open(MH_DB_PATH, &db));
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, MH_DB_SCHEMA_SQL, nullptr, nullptr, nullptr));
+        sqlite3_close(db);
+
+        domain_ = seedDomain("example.test");
+        seedDomainAlias(domain_, "alias1.test");
+        seedDomainAlias(domain_, "alias2.test");
+        seedLimit(domain_, "mbox_quota", "4096");
+        info_ = seedMail(domain_, "info");
+        seedMailAlias(info_, "sales");
+        marun::mail::MaildirManager::getInstance().createDomainRoot("example.test");
+    }
+
+    // The mailbox info@example.test as the panel makes it: the mail name,
+    // then its mailbox with a password, its mail alias records and a mail
+    // handler registered for its address.
+    void createInfo() {
+        RunResult added = runKvarn({"--add-mailname", "--domain-name=example.test",
+                                    "--mailname=info", "--disk-quota=1000000"});
+        ASSERT_TRUE(added.succeeded()) << added;
+        RunResult mailbox =
+            runKvarn({"--add-mailbox", "--domain-name=example.test", "--mailname=info"},
+                     {{"ORU_PASSWORD", "s3cret"}});
+        ASSERT_TRUE(mailbox.succeeded()) << mailbox;
+        addVirtual(
+            "sales@example.test info@example.test\n"
+            "sales@alias1.test info@example.test\n"
+            "sales@alias2.test info@example.test\n");
+        ASSERT_TRUE(setPassword("sales", {{"ORU_PASSWORD", "s3cret"}}).succeeded());
+        addHandler("info@example.test");
+    }
+
+    RunResult setPassword(const std::string& name, const Env& env) {
+        return runKvarn({"--set-password", "--domain-name=example.test", "--mailname=" + name},
+                        env);
+    }
+
+    // Records added with postmap itself, not through kvarn.
+    void addVirtual(const std::string& lines) {
+        runChecked({"postmap", "-r", "-i", tableSpec("virtual")}, {}, lines);
+    }
+
+    void addHandler(const std::string& address) {
+        RunResult r = runKvarn({"--add-handler", "--handler-name=spam", "--handler-type=recipient",
+                                "--executable=/usr/bin/h", "--context=ctx", "--hook=before-queue",
+                                "--priority=10", "--handler-type-name=" + address});
+        ASSERT_TRUE(r.succeeded()) << r;
+    }
+
+    // address|domain status|plain or crypted password kept
+    std::vector<std::string> authRows() {
+        std::vector<std::string> rows;
+        for (const auto& row :
+             sqliteQuery(kAuthDB,
+                         "SELECT u.name || '@' || d.name, d.status, CASE WHEN u.userPassword LIKE "
+                         "'$AES-256-CBC:PKCS$%' THEN 'encrypted' ELSE ifnull(u.cmusaslsecretPLAIN, "
+                         "'none') END FROM users u JOIN domains d ON u.dom_id = d.id ORDER BY 1")) {
+            rows.push_back(row[0] + "|" + row[1] + "|" + row[2]);
+        }
+        return rows;
+    }
+
+    // The password as the mail servers get it, and its flags.
+    std::pair<std::string, int> passwordOf(const std::string& address) {
+        std::pair<std::string, int> seen{"<none>", -1};
+        mailAuthCheck(address.c_str(), remember, &seen);
+        return seen;
+    }
+
+    std::vector<std::string> handlerAddresses() {
+        std::vector<std::string> addresses;
+        for (const auto& row : sqliteQuery(MH_DB_PATH, "SELECT address FROM handlers ORDER BY 1")) {
+            addresses.push_back(row[0]);
+        }
+        return addresses;
+    }
+
+    // Everything the commands may change (the authentication records only
+    // with `withAuth`).
+    std::string serverState(bool withAuth = true) {
+        std::string state;
+        for (const char* table : {"virtual", "vmailbox", "virtual_domains"}) {
+            state += std::string("[") + table + "]\n";
+            for (const auto& record : tableRecords(table)) {
+                state += record.first + " " + record.second + "\n";
+            }
+        }
+        state += "[mail tree]\n";
+        describeTree(kMailRoot, "", state);
+        // The stored password texts too: every write encrypts with a new IV.
+        state += "[auth]\n";
+        for (const auto& row :
+             withAuth ? sqliteQuery(kAuthDB,
+                                    "SELECT u.name || '@' || d.name || ' ' || d.status || ' ' || "
+                                    "u.status || ' ' || ifnull(u.userPassword, '-') || ' ' || "
+                                    "ifnull(u.cmusaslsecretPLAIN, '-') FROM users u JOIN domains "
+                                    "d ON u.dom_id = d.id ORDER BY 1")
+                      : Rows()) {
+            state += row[0] + "\n";
+        }
+        state += "[handlers]\n";
+        for (const std::string& address : handlerAddresses()) {
+            state += address + "\n";
+        }
+        return state;
+    }
+
+    int domain_ = 0;
+    int info_ = 0;
+};
+
+TEST_F(MailnameCommandsTest, AddMailnameWritesHomeQuotaAndRecordsForTheDomainAndEachAlias) {
+    RunResult r = runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info",
+                            "--disk-quota=1048576"});
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_EQ("", r.out);
+    EXPECT_THAT(tableRecords("vmailbox"),
+                ElementsAre(Pair("info@example.test", "example.test/info/Maildir/")));
+    EXPECT_THAT(tableRecords("virtual"),
+                ElementsAre(Pair("info@alias1.test", "info@example.test"),
+                            Pair("info@alias2.test", "info@example.test"),
+                            Pair("info@example.test", "info@example.test")));
+    for (const char* dir :
+         {"", "/Maildir", "/Maildir/cur", "/Maildir/.Spam/new", "/@attachments"}) {
+        EXPECT_EQ("popuser:popuser", fileOwner(kHome + dir)) << dir;
+        EXPECT_EQ(0700u, fileMode(kHome + dir)) << dir;
+    }
+    // No delivery until the mailbox is added.
+    EXPECT_EQ("| true\n", readFile(kHome + "/.qmail"));
+    EXPECT_EQ(std::to_string(1048576 - attachmentsSize()) + "S,0C\n",
+              readFile(kHome + "/Maildir/maildirsize").substr(0, 12));
+    EXPECT_THAT(authRows(), IsEmpty());
+}
+
+TEST_F(MailnameCommandsTest, AddMailnameQuotaForms) {
+    const std::string maildirsize = kHome + "/Maildir/maildirsize";
+    auto header = [&] {
+        std::string text = readFile(maildirsize);
+        return text.substr(0, text.find('\n'));
+    };
+    auto add = [](const std::vector<std::string>& quota) {
+        std::vector<std::string> args = {"--add-mailname", "--domain-name=example.test",
+                                         "--mailname=info"};
+        args.insert(args.end(), quota.begin(), quota.end());
+        RunResult r = runKvarn(args);
+        EXPECT_TRUE(r.succeeded()) << r;
+    };
+    // A quota of 0 is a quota: no more mail.
+    add({"--disk-quota=0"});
+    EXPECT_EQ("1S,0C", header());
+    add({"--disk-quota", "-1"});
+    EXPECT_EQ("0S,0C", header());
+    // Without a quota the quota left from before goes: the domain's default.
+    add({"--disk-quota=777"});
+    add({});
+    EXPECT_EQ(std::to_string(4096 - attachmentsSize()) + "S,0C", header());
+}
+
+TEST_F(MailnameCommandsTest, AddMailnameStopsAtTheFailingTableAndKeepsWhatWasDone) {
+    // An indexed table that postmap cannot open.
+    const std::string virtualDb = std::string(kTablesDir) + "/virtual.db";
+    ASSERT_EQ(0, unlink(virtualDb.c_str()));
+    ASSERT_EQ(0, mkdir(virtualDb.c_str(), 0755));
+
+    RunResult r = runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info"});
+    EXPECT_TRUE(r.exited(1)) << r;
+    EXPECT_THAT(r.err, HasSubstr("Fatal error: marun::mail::postfix::PostfixConfigurationError("));
+    // Home, ".qmail", quota and the "vmailbox" record came first.
+    EXPECT_EQ("| true\n", readFile(kHome + "/.qmail"));
+    EXPECT_TRUE(pathExists(kHome + "/Maildir/maildirsize"));
+    EXPECT_THAT(tableRecords("vmailbox"),
+                ElementsAre(Pair("info@example.test", "example.test/info/Maildir/")));
+    EXPECT_EQ('d', fileInfo(virtualDb).type);
+}
+
+TEST_F(MailnameCommandsTest, QuotaMustBeANumber) {
+    const std::string before = serverState();
+    RunResult add = runKvarn(
+        {"--add-mailname", "--domain-name=example.test", "--mailname=info", "--disk-quota=abc"});
+    EXPECT_TRUE(add.exited(1)) << add;
+    EXPECT_THAT(add.err, HasSubstr("disk-quota"));
+    EXPECT_THAT(add.out, HasSubstr("Usage: --add-mailname --domain-name=<domain_name> "
+                                   "--mailname=<mail_name> [--disk-quota=<quota>]"));
+    RunResult set = runKvarn({"--set-mailbox-disk-quota", "--domain-name=example.test",
+                              "--mailname=info", "--disk-quota=10k"});
+    EXPECT_TRUE(set.exited(1)) << set;
+    EXPECT_THAT(set.out, HasSubstr("Usage: --set-mailbox-disk-quota"));
+    EXPECT_EQ(before, serverState());
+}
+
+TEST_F(MailnameCommandsTest, BadNamesAreRefusedByEveryCommandBeforeAnyChange) {
+    createInfo();
+    const std::string before = serverState();
+    const Env password = {{"ORU_PASSWORD", "other"}};
+
+    const std::vector<std::string> badNames = {"in fo",
+                                               "in\x01"
+                                               "fo",
+                                               "in/fo",
+                                               "in..fo",
+                                               "",
+                                               "../info"};
+    const std::vector<std::string> badDomains = {"example test", "example.test\x01", "../etc",
+                                                 "example.test/info", ""};
+    using Args = std::vector<std::string>;
+    auto commands = [](const std::string& domain, const std::string& name) {
+        const std::string d = "--domain-name=" + domain;
+        const std::string m = "--mailname=" + name;
+        return std::vector<Args>{
+            {"--add-mailname", d, m},
+            {"--add-mailname", d, m, "--disk-quota=5"},
+            {"--remove-mailname", d, m},
+            {"--rename-mailname", d, "--old-mailname=" + name, "--new-mailname=info2"},
+            {"--rename-mailname", d, "--old-mailname=info", "--new-mailname=" + name},
+            {"--add-mailbox", d, m},
+            {"--remove-mailbox", d, m},
+            {"--get-mailbox-size", d, m},
+            {"--set-password", d, m},
+            {"--set-mailbox-disk-quota", d, m, "--disk-quota=5"},
+        };
+    };
+    auto refused = [&](const Args& args) {
+        RunResult r = runKvarn(args, password);
+        EXPECT_TRUE(r.exited(1)) << ::testing::PrintToString(args) << r;
+        EXPECT_THAT(r.err, Not(IsEmpty())) << ::testing::PrintToString(args);
+        EXPECT_EQ(before, serverState()) << ::testing::PrintToString(args);
+    };
+    for (const std::string& name : badNames) {
+        for (const Args& args : commands("example.test", name)) {
+            refused(args);
+        }
+    }
+    for (const std::string& domain : badDomains) {
+        for (const Args& args : commands(domain, "info")) {
+            refused(args);
+        }
+    }
+}
+
+TEST_F(MailnameCommandsTest, AddMailboxSwitchesDeliveryOnAndStoresThePasswordEverywhere) {
+    ASSERT_TRUE(
+        runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info"}).succeeded());
+    RunResult r = runKvarn({"--add-mailbox", "--domain-name=example.test", "--mailname=info"},
+                           {{"ORU_PASSWORD", "pa ss"}});
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_EQ("", r.out);
+    EXPECT_EQ("| true\n" + kDelivery, readFile(kHome + "/.qmail"));
+    EXPECT_THAT(authRows(),
+                ElementsAre("info@alias1.test|0|encrypted", "info@alias2.test|0|encrypted",
+                            "info@example.test|0|encrypted"));
+    EXPECT_EQ(std::make_pair(std::string("pa ss"), 0), passwordOf("info@alias2.test"));
+
+    // A crypted password is kept as given; -D registers new domains as
+    // disabled.
+    const int other = seedDomain("other.test");
+    seedMail(other, "bob");
+    marun::mail::MaildirManager::getInstance().createDomainRoot("other.test");
+    ASSERT_TRUE(
+        runKvarn({"--add-mailname", "--domain-name=other.test", "--mailname=bob"}).succeeded());
+    r = runKvarn({"--add-mailbox", "--domain-name=other.test", "--mailname=bob", "-D"},
+                 {{"ORU_CRYPTED_PASSWORD", "$1$salt$hash"}});
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_THAT(authRows(), ::testing::Contains("bob@other.test|1|$1$salt$hash"));
+}
+
+TEST_F(MailnameCommandsTest, SetPasswordPrecedenceAndRemoval) {
+    createInfo();
+    // Mail name and mail alias, each in the domain and both aliases.
+    std::vector<std::string> everywhere;
+    for (const char* name : {"info", "sales"}) {
+        for (const char* domain : {"alias1.test", "alias2.test", "example.test"}) {
+            everywhere.push_back(std::string(name) + "@" + domain);
+        }
+    }
+
+    RunResult r = setPassword("info", {{"ORU_PASSWORD", ""}, {"ORU_CRYPTED_PASSWORD", "$1$c"}});
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_EQ("", r.out);
+    for (const std::string& address : everywhere) {
+        EXPECT_EQ(std::make_pair(std::string("$1$c"), int(MAIL_AUTH_CRYPTED)), passwordOf(address))
+            << address;
+    }
+
+    ASSERT_TRUE(setPassword("info", {{"ORU_PASSWORD", "plain"}, {"ORU_CRYPTED_PASSWORD", "$1$c"}})
+                    .succeeded());
+    for (const std::string& address : everywhere) {
+        EXPECT_EQ(std::make_pair(std::string("plain"), 0), passwordOf(address)) << address;
+    }
+
+    // No password at all: the records go.
+    const std::string tablesAndTree = serverState(false);
+    ASSERT_TRUE(setPassword("info", {}).succeeded());
+    EXPECT_THAT(authRows(), IsEmpty());
+
+    // A mail name the tables do not know only gets authentication records.
+    ASSERT_TRUE(setPassword("ghost", {{"ORU_PASSWORD", "boo"}}).succeeded());
+    EXPECT_THAT(authRows(),
+                ElementsAre("ghost@alias1.test|0|encrypted", "ghost@alias2.test|0|encrypted",
+                            "ghost@example.test|0|encrypted"));
+    ASSERT_TRUE(setPassword("ghost", {}).succeeded());
+    EXPECT_THAT(authRows(), IsEmpty());
+    EXPECT_EQ(tablesAndTree, serverState(false));
+}
+
+TEST_F(MailnameCommandsTest, RemoveMailboxSwitchesDeliveryOffAndRemovesAuthentication) {
+    createInfo();
+    addHandler("other@example.test");
+    RunResult r = runKvarn({"--remove-mailbox", "--domain-name=example.test", "--mailname=info"});
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_EQ("| true\n", readFile(kHome + "/.qmail"));
+    EXPECT_THAT(authRows(), IsEmpty());
+    // The mail name itself stays.
+    EXPECT_THAT(tableRecords("vmailbox"), ElementsAre(Pair("info@example.test", testing::_)));
+    EXPECT_TRUE(pathExists(kHome + "/Maildir"));
+
+    // An unknown mail name has no ".qmail" to edit: an error, and its
+    // authentication records are not touched.
+    ASSERT_TRUE(setPassword("ghost", {{"ORU_PASSWORD", "boo"}}).succeeded());
+    const std::string before = serverState();
+    r = runKvarn({"--remove-mailbox", "--domain-name=example.test", "--mailname=ghost"});
+    EXPECT_TRUE(r.exited(1)) << r;
+    EXPECT_THAT(r.err, HasSubstr("unable to modify " + kDomainRoot + "/ghost/.qmail"));
+    EXPECT_EQ(before, serverState());
+}
+
+TEST_F(MailnameCommandsTest, RemoveMailnameRemovesRecordsHomeAuthenticationAndHandlers) {
+    createInfo();
+    addHandler("other@example.test");
+    RunResult r = runKvarn({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_THAT(tableRecords("vmailbox"), IsEmpty());
+    // The mail alias records are not the mail name's to remove.
+    EXPECT_THAT(tableRecords("virtual"),
+                ElementsAre(Pair("sales@alias1.test", "info@example.test"),
+                            Pair("sales@alias2.test", "info@example.test"),
+                            Pair("sales@example.test", "info@example.test")));
+    EXPECT_FALSE(pathExists(kHome));
+    EXPECT_TRUE(pathExists(kDomainRoot));
+    EXPECT_THAT(authRows(), IsEmpty());
+    EXPECT_THAT(handlerAddresses(), ElementsAre("other@example.test"));
+
+    // Removing it again finds nothing to remove and succeeds.
+    const std::string before = serverState();
+    r = runKvarn({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});
+    EXPECT_TRUE(r.succeeded()) << r;
+    EXPECT_EQ(before, serverState());
+}
+
+TEST_F(MailnameCommandsTest, RemoveMailnameStopsWhenAuthenticationCannotBeChanged) {
+    createInfo();
+    const std::string before = serverState();
+    // Without its database file the authentication step fails first.
+    const std::string away = std::string(kAuthDB) + ".away";
+    ASSERT_EQ(0, rename(kAuthDB, away.c_str()));
+    RunResult r = runKvarn({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});
+    EXPECT_TRUE(r.exited(1)) << r;
+    EXPECT_THAT(r.err, HasSubstr("Unable to remove mailname info@example.test"));
+    ASSERT_EQ(0, rename(away.c_str(), kAuthDB));
+    EXPECT_EQ(before, serverState());
+}
+
+TEST_F(MailnameCommandsTest, RenameMailnameMovesRecordsValuesHomeAuthenticationAndHandlers) {
+    createInfo();
+    addVirtual(
+        "fwd@example.test info@example.test,other@remote.test\n"
+        "info-copy@example.test other@remote.test info@example.test/\n"
+        "xinfo@example.test xinfo@example.test\n");
+    RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
+                            "--old-mailname=info", "--new-mailname=info2"},
+                           {{"ORU_PASSWORD", "whatever"}});
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_EQ("", r.out);
+    EXPECT_THAT(tableRecords("vmailbox"),
+                ElementsAre(Pair("info2@example.test", "example.test/info2/Maildir/")));
+    // The key and every value element naming the old address follow; the
+    // addresses under the domain aliases keep their keys.
+    EXPECT_THAT(
+        tableRecords("virtual"),
+        ElementsAre(Pair("fwd@example.test", "info2@example.test, other@remote.test"),
+                    Pair("info-copy@example.test", "other@remote.test, info2@example.test/"),
+                    Pair("info2@example.test", "info2@example.test"),
+                    Pair("info@alias1.test", "info2@example.test"),
+                    Pair("info@alias2.test", "info2@example.test"),
+                    Pair("sales@alias1.test", "info2@example.test"),
+                    Pair("sales@alias2.test", "info2@example.test"),
+                    Pair("sales@example.test", "info2@example.test"),
+                    Pair("xinfo@example.test", "xinfo@example.test")));
+    EXPECT_FALSE(pathExists(kHome));
+    EXPECT_EQ("| true\n" + kDelivery, readFile(kDomainRoot + "/info2/.qmail"));
+    // With a password the record is renamed in the domain (the aliases'
+    // records keep the old name).
+    EXPECT_EQ(std::make_pair(std::string("s3cret"), 0), passwordOf("info2@example.test"));
+    EXPECT_THAT(authRows(), Not(::testing::Contains("info@example.test|0|encrypted")));
+    EXPECT_THAT(authRows(), ::testing::Contains("info@alias1.test|0|encrypted"));
+    EXPECT_THAT(handlerAddresses(), ElementsAre("info2@example.test"));
+}
+
+TEST_F(MailnameCommandsTest, RenameMailnameWithoutPasswordDropsTheOldAuthentication) {
+    createInfo();
+    RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
+                            "--old-mailname=info", "--new-mailname=info2", "-D"});
+    ASSERT_TRUE(r.succeeded()) << r;
+    // The mail alias keeps its records; the old name has none left.
+    EXPECT_THAT(authRows(),
+                ElementsAre("sales@alias1.test|0|encrypted", "sales@alias2.test|0|encrypted",
+                            "sales@example.test|0|encrypted"));
+    EXPECT_THAT(handlerAddresses(), ElementsAre("info2@example.test"));
+    EXPECT_TRUE(pathExists(kDomainRoot + "/info2/Maildir"));
+}
+
+TEST_F(MailnameCommandsTest, FailedHomeRenameLeavesTheTablesWithTheOldNames) {
+    createInfo();
+    addVirtual("fwd@example.test info@example.test, other@remote.test\n");
+    // The new home exists and is not empty: the directory rename fails
+    // after both tables have been rewritten.
+    const std::string target = kDomainRoot + "/info2";
+    ASSERT_EQ(0, mkdir(target.c_str(), 0700));
+    writeFile(target + "/keep", "mine\n");
+    const std::string before = serverState();
+
+    RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
+                            "--old-mailname=info", "--new-mailname=info2"},
+                           {{"ORU_PASSWORD", "x"}});
+    EXPECT_TRUE(r.exited(1)) << r;
+    EXPECT_THAT(r.err, HasSubstr("Fatal error: "));
+    EXPECT_THAT(r.err, Not(HasSubstr("CRITICAL ERROR")));
+    EXPECT_EQ(before, serverState());
+}
+
+TEST_F(MailnameCommandsTest, RenameOntoAnAddressInUseOrOntoItselfChangesNothing) {
+    createInfo();
+    const std::string before = serverState();
+    // "sales" is a mail alias of info: its address is a "virtual" key.
+    for (const char* target : {"sales", "info"}) {
+        RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
+                                "--old-mailname=info", std::string("--new-mailname=") + target});
+        EXPECT_TRUE(r.exited(1)) << r;
+        EXPECT_THAT(r.err, HasSubstr("unable to rename mail name info@example.test"));
+        EXPECT_EQ(before, serverState());
+    }
+}
+
+TEST_F(MailnameCommandsTest, RenameReturnsTheAuthenticationRenameResult) {
+    createInfo();
+    // info2 already has a record in the domain: the authentication rename
+    // clashes after the tables and the home have moved.
+    ASSERT_TRUE(setPassword("info2", {{"ORU_PASSWORD", "taken"}}).succeeded());
+    RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
+                            "--old-mailname=info", "--new-mailname=info2"},
+                           {{"ORU_PASSWORD", "x"}});
+    EXPECT_TRUE(r.exited(255)) << r;
+    EXPECT_TRUE(pathExists(kDomainRoot + "/info2/Maildir"));
+    EXPECT_THAT(handlerAddresses(), ElementsAre("info@example.test"));
+}
+
+TEST_F(MailnameCommandsTest, GetMailboxSizePrintsOnlyTheNumber) {
+    ASSERT_TRUE(
+        runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info"}).succeeded());
+    const std::vector<std::string> args = {"--get-mailbox-size", "--domain-name=example.test",
+                                           "--mailname=info"};
+    RunResult r = runKvarn(args);
+    ASSERT_TRUE(r.succeeded()) << r;
+    // A new mailbox: nothing but the empty attachment store.
+    EXPECT_EQ(std::to_string(attachmentsSize()), r.out);
+
+    // Counted from the messages once maildirsize is gone: 1500 by its name,
+    // 700 by its length; plus the attachment store.
+    ASSERT_EQ(0, unlink((kHome + "/Maildir/maildirsize").c_str()));
+    writeFile(kHome + "/Maildir/cur/1.M1.host,S=1500:2,S", "x");
+    writeFile(kHome + "/Maildir/new/2.M2.host", std::string(700, 'y'));
+    writeFile(kHome + "/@attachments/a", std::string(3000, 'z'));
+    struct stat dir {};
+    struct stat file {};
+    ASSERT_EQ(0, lstat((kHome + "/@attachments").c_str(), &dir));
+    ASSERT_EQ(0, lstat((kHome + "/@attachments/a").c_str(), &file));
+
+    r = runKvarn(args);
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_EQ(std::to_string(2200 + dir.st_size + file.st_size), r.out);
+
+    std::vector<std::string> inBlocks = args;
+    inBlocks.insert(inBlocks.begin() + 1, "--in-blocks");
+    r = runKvarn(inBlocks);
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_EQ(std::to_string(2200 + (dir.st_blocks + file.st_blocks) * 512), r.out);
+
+    r = runKvarn({"--get-mailbox-size", "--domain-name=example.test", "--mailname=ghost"});
+    EXPECT_TRUE(r.exited(1)) << r;
+}
+
+TEST_F(MailnameCommandsTest, SetMailboxDiskQuotaRewritesMaildirsize) {
+    ASSERT_TRUE(
+        runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info"}).succeeded());
+    RunResult r = runKvarn({"--set-mailbox-disk-quota", "--domain-name=example.test",
+                            "--mailname=info", "--disk-quota=5000"});
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_EQ(std::to_string(5000 - attachmentsSize()) + "S,0C\n",
+              readFile(kHome + "/Maildir/maildirsize").substr(0, 9));
+    r = runKvarn({"--set-mailbox-disk-quota", "--domain-name=example.test", "--mailname=info"});
+    EXPECT_TRUE(r.exited(1)) << r;
+    EXPECT_THAT(r.err, HasSubstr("mandatory option \"--disk-quota\" is not specified"));
+}
+
+// Runs /usr/bin/env through the program's own process launcher and returns
+// what it printed: the environment a child started now gets.
+std::string childEnvironment() {
+    marun::process::Pipe pipe(marun::process::Parameters("/usr/bin/env"));
+    std::string out;
+    pipe.stdoutChannel = marun::process::OutputChannel(marun::process::STREAM_PIPE,
+                                                       marun::process::makeStringReceiver(out));
+    int status = pipe.run();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    return out;
+}
+
+TEST_F(MailnameCommandsTest, ChildrenStartedAfterThePasswordIsReadDoNotSeeIt) {
+    createInfo();
+    struct Case {
+        Env variables;
+        std::string password;
+    };
+    for (const Case& c :
+         {Case{{{"ORU_PASSWORD", "plain-pw-1"}}, "plain-pw-1"},
+          Case{{{"ORU_CRYPTED_PASSWORD", "crypted-pw-2"}}, "crypted-pw-2"},
+          Case{{{"ORU_PASSWORD", "plain-pw-3"}, {"ORU_CRYPTED_PASSWORD", "crypted-pw-4"}},
+               "plain-pw-3"}}) {
+        for (const auto& variable : c.variables) {
+            ASSERT_EQ(0, setenv(variable.first.c_str(), variable.second.c_str(), 1));
+        }
+        setenv("KVARN_TEST_MARKER", "still-here", 1);
+        // The same child sees the variables before the command runs.
+        std::string before = childEnvironment();
+        for (const auto& variable : c.variables) {
+            EXPECT_THAT(before, HasSubstr(variable.first + "=" + variable.second));
+        }
+
+        // The command as the dispatcher runs it, in this process.
+        std::vector<std::string> args = {"kvarn", "--set-password", "--domain-name=example.test",
+                                         "--mailname=info"};
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(&arg[0]);
+        }
+        argv.push_back(nullptr);
+        ASSERT_EQ(0, marun::mail::postfix::kvarn_commands::do_main(static_cast<int>(args.size()),
+                                                                   argv.data()));
+        EXPECT_EQ(c.password, passwordOf("info@alias1.test").first);
+
+        std::string after = childEnvironment();
+        EXPECT_THAT(after, Not(HasSubstr("ORU_PASSWORD")));
+        EXPECT_THAT(after, Not(HasSubstr("pw-")));
+        EXPECT_THAT(after, HasSubstr("KVARN_TEST_MARKER=still-here"));
+    }
+}
+
+TEST_F(MailnameCommandsTest, PasswordLeavesTheRunningProgramsEnvironmentBlock) {
+    createInfo();
+    // Holding the panel's domain alias table makes kvarn wait in its alias
+    // query, after it has taken the password; its /proc environment block
+    // (what it was started with) is read while it waits.
+    MYSQL* lock = db_connect();
+    ASSERT_NE(nullptr, lock);
+    ASSERT_EQ(0, mysql_query(lock, "LOCK TABLES domainaliases WRITE")) << mysql_error(lock);
+
+    std::vector<std::string> args = {kvarnBinary(), "--set-password", "--domain-name=example.test",
+                                     "--mailname=info"};
+    std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
+                                    "ORU_PASSWORD=visible-secret-123"};
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    for (std::string& arg : args) {
+        argv.push_back(&arg[0]);
+    }
+    for (std::string& entry : env) {
+        envp.push_back(&entry[0]);
+    }
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    ASSERT_EQ(0, posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()));
+    posix_spawn_file_actions_destroy(&actions);
+
+    // Wait until its query waits for the lock.
+    bool waiting = false;
+    for (int i = 0; i < 500 && !waiting; ++i) {
+        Rows rows = panelQuery(
+            "SELECT COUNT(*) FROM information_schema.processlist WHERE info LIKE "
+            "'SELECT da.name FROM domainaliases%' AND state LIKE 'Waiting%'");
+        waiting = rows.at(0).at(0) != "0";
+        if (!waiting) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    std::string environ = waiting ? readFile("/proc/" + std::to_string(pid) + "/environ") : "";
+    mysql_query(lock, "UNLOCK TABLES");
+    mysql_close(lock);
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+
+    ASSERT_TRUE(waiting) << "kvarn never reached the alias query";
+    EXPECT_THAT(environ, HasSubstr("PATH=/usr/sbin"));
+    EXPECT_THAT(environ, Not(HasSubstr("visible-secret-123")));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ("visible-secret-123", passwordOf("info@alias2.test").first);
+}
+
+}  // namespace
+}  // namespace kvarn_test
