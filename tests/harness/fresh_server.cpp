@@ -3,15 +3,20 @@
 // configuration and empty lookup tables, empty mail root, recreated panel
 // tables, ...), creates the mail authentication database and its key in
 // Postfix's spool as the panel's installation does, and then runs the given
-// command on it. The demonstration uses
+// command on it. With --handlers-db first, it also creates the empty mail
+// handlers database, as the panel's installation does. The demonstration uses
 // it to show kvarn at work on what looks like a newly installed server.
 #include <unistd.h>
 
+#include <sqlite3.h>
+
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 #include "harness/sandbox.h"
 #include "mail/lib/mail_auth.h"
+#include "mail/lib/mail_handlers.h"
 
 namespace {
 
@@ -21,11 +26,24 @@ class FreshServer : public kvarn_test::SandboxTest {
     void TestBody() override {}
 };
 
+bool createHandlersDb() {
+    sqlite3* db = nullptr;
+    bool ok = sqlite3_open(MH_DB_PATH, &db) == SQLITE_OK &&
+              sqlite3_exec(db, MH_DB_SCHEMA_SQL, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(db);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    bool handlers_db = argc > 1 && std::strcmp(argv[1], "--handlers-db") == 0;
+    if (handlers_db) {
+        --argc;
+        ++argv;
+    }
     if (argc < 2) {
-        std::fprintf(stderr, "usage: sandbox_fresh_server COMMAND [ARGS...]\n");
+        std::fprintf(stderr, "usage: sandbox_fresh_server [--handlers-db] COMMAND [ARGS...]\n");
         return 2;
     }
     try {
@@ -33,6 +51,10 @@ int main(int argc, char** argv) {
         server.prepare();
         if (mailAuthDBInitStyle(1) != 0) {
             std::fprintf(stderr, "sandbox_fresh_server: cannot create the mail auth database\n");
+            return 1;
+        }
+        if (handlers_db && !createHandlersDb()) {
+            std::fprintf(stderr, "sandbox_fresh_server: cannot create %s\n", MH_DB_PATH);
             return 1;
         }
         // The mounts live in the sandbox's mount namespace: they stay for
