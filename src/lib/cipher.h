@@ -15,7 +15,8 @@ void marun_cipher_cleanup(const char* spec);
 // New encrypted text (free() it), or null.
 char* marun_cipher_encrypt(const char* spec, const char* plain);
 
-// New plain string (free() it), or null; the spec is read from the text.
+// New plain string (free() it), or null; the cipher name (its "$<spec>"
+// header) is read from the text itself.
 char* marun_cipher_decrypt(const char* text);
 
 // Worker of marun_cipher_encrypt: `header` is "$<spec>", optionally followed
