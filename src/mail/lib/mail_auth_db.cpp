@@ -33,10 +33,13 @@ const char kCheckSql[] =
     "SELECT u.userPassword AS password, u.cmusaslsecretPLAIN AS encPassword, u.status AS "
     "userDisabled, d.status AS domainDisabled FROM users AS u, domains AS d WHERE u.dom_id = "
     "d.id AND u.name=? AND d.name=?";
-const char kWalkSql[] =
-    "SELECT u.name || '@' || d.name as mailAddress, u.userPassword AS password, "
-    "u.cmusaslsecretPLAIN AS encPassword, u.status AS userDisabled, d.status AS domainDisabled "
-    "FROM users AS u, domains AS d WHERE u.dom_id = d.id";
+#define WALK_SQL                                                                                 \
+    "SELECT u.name || '@' || d.name as mailAddress, u.userPassword AS password, "                \
+    "u.cmusaslsecretPLAIN AS encPassword, u.status AS userDisabled, d.status AS domainDisabled " \
+    "FROM users AS u, domains AS d WHERE u.dom_id = d.id"
+const char kWalkByNameSql[] = WALK_SQL " AND u.name=?";
+const char kWalkAllSql[] = WALK_SQL " ORDER BY d.name, u.name";
+#undef WALK_SQL
 const char kRemoveUserSql[] = "DELETE FROM users WHERE name=? AND dom_id=?";
 const char kRenameUserSql[] = "UPDATE users SET name=? WHERE name=? AND dom_id=?";
 const char kRenameDomainSql[] = "UPDATE domains SET name=? WHERE name=?";
@@ -674,19 +677,12 @@ int mailAuthCheckShort(const char* mailname, MailAuthVisitor visitor, void* data
     if (!argumentsGiven("mailAuthCheckShort", {mailname})) {
         return -1;
     }
-    std::string sql;
-    try {
-        sql = std::string(kWalkSql) + " AND u.name=?";
-    } catch (const std::bad_alloc&) {
-        marun_log(2, "Insufficient memory");
-        return -1;
-    }
     AuthDb db;
     if (!db.openReadOnly()) {
         return -1;
     }
     SqliteStmt stmt;
-    if (!db.prepare(sql.c_str(), stmt)) {
+    if (!db.prepare(kWalkByNameSql, stmt)) {
         return -1;
     }
     if (!bindText(stmt.get(), 1, mailname)) {
@@ -698,19 +694,12 @@ int mailAuthCheckShort(const char* mailname, MailAuthVisitor visitor, void* data
 }
 
 int mailAuthIterateAll(MailAuthVisitor visitor, void* data) {
-    std::string sql;
-    try {
-        sql = std::string(kWalkSql) + " ORDER BY d.name, u.name";
-    } catch (const std::bad_alloc&) {
-        marun_log(2, "Insufficient memory");
-        return -1;
-    }
     AuthDb db;
     if (!db.openReadOnly()) {
         return -1;
     }
     SqliteStmt stmt;
-    if (!db.prepare(sql.c_str(), stmt)) {
+    if (!db.prepare(kWalkAllSql, stmt)) {
         return -1;
     }
     return walk(db, stmt.get(), visitor, data);
