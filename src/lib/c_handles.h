@@ -1,6 +1,8 @@
-// Scoped owners for C resources used inside the plain-function library:
-// malloc'ed memory and stdio streams.
+// Scoped owners for C resources of every layer: malloc'ed memory, stdio
+// streams and directory streams. Descriptors have UniqueFd (lib/unique_fd.h).
 #pragma once
+
+#include <dirent.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,3 +20,9 @@ struct FileCloser {
 };
 // Closed without a check; close explicitly where the result matters.
 using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct DirCloser {
+    void operator()(DIR* d) const { ::closedir(d); }
+};
+// A directory stream from opendir or fdopendir (which then owns the descriptor).
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
