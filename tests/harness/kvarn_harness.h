@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "harness/files.h"
+#include "harness/mail_server.h"
 #include "harness/panel_db.h"
 #include "harness/postfix.h"
 #include "harness/process.h"
