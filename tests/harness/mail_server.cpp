@@ -14,7 +14,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 #include <thread>
 
@@ -188,6 +187,8 @@ void startMailServer(const std::map<std::string, std::string>& extra) {
     std::map<std::string, std::string> settings = {
         {"virtual_mailbox_domains", tableSpec("virtual_domains")},
         {"virtual_mailbox_maps", tableSpec("vmailbox")},
+        // virtual_alias_domains keeps its default: the domains among the
+        // keys of virtual_alias_maps.
         {"virtual_alias_maps", tableSpec("virtual")},
         {"alias_maps", "hash:/etc/aliases, " + tableSpec("aliases")},
         {"virtual_mailbox_base", kMailRoot},
