@@ -154,6 +154,9 @@ int write_maildirpp_maildirsize(const char* maildir, uid_t owner, gid_t group, s
     ErrnoKeeper errno_keeper;
     marun::UniqueFd maildir_fd(walk_open_dir(maildir));
     if (!maildir_fd.valid()) {
+        if (errno == ELOOP) {
+            report(std::string("Unable to open Maildir ") + maildir);
+        }
         errno_keeper.keep();
         return 0;
     }
@@ -200,8 +203,8 @@ int write_maildirpp_maildirsize(const char* maildir, uid_t owner, gid_t group, s
         return 0;
     }
     if (file.commit() != 0) {
-        report(std::string("unable to rename ") + maildir + "/tmp/" + file.tempName() +
-               " to maildirsize");
+        report(std::string("unable to rename ") + maildir + "/tmp/" + file.tempName() + " to " +
+               maildir + "/maildirsize");
         errno_keeper.keep();
         return 0;
     }
