@@ -99,11 +99,25 @@ int rewriteFile(const Target& file, const Rewrite& how) {
     for (const std::string& line : how.head) {
         out += line;
     }
+    // Hands `out` to the file once it holds `at_least` bytes.
+    auto flush = [&](size_t at_least) {
+        if (out.size() < at_least || out.empty()) {
+            return true;
+        }
+        if (!tmp.write(out.data(), out.size())) {
+            if (how.fatal_write_error) {
+                tmp.discard();
+                messlog2(1, 0, "cannot write a line to %s.tmp", file.path);
+            }
+            marun_log(3, "Unable to fputs to file %s: %s\n", tmp_path.c_str(), errorText());
+            return false;
+        }
+        out.clear();
+        return true;
+    };
     char buf[N];
-    bool more = true;
-    while (more) {
-        more = std::fgets(buf, sizeof(buf), in.get()) != nullptr;
-        if (more && how.keep) {
+    while (std::fgets(buf, sizeof(buf), in.get()) != nullptr) {
+        if (how.keep) {
             size_t len = std::strlen(buf);
             bool newline = len > 0 && buf[len - 1] == '\n';
             if (newline) {
@@ -117,20 +131,13 @@ int rewriteFile(const Target& file, const Rewrite& how) {
                 continue;
             }
         }
-        if (more) {
-            out += buf;
-        }
-        if ((out.size() >= OUTPUT_BATCH || !more) && !tmp.write(out.data(), out.size())) {
-            if (how.fatal_write_error) {
-                tmp.discard();
-                messlog2(1, 0, "cannot write a line to %s.tmp", file.path);
-            }
-            marun_log(3, "Unable to fputs to file %s: %s\n", tmp_path.c_str(), errorText());
+        out += buf;
+        if (!flush(OUTPUT_BATCH)) {
             return 1;
         }
-        if (out.size() >= OUTPUT_BATCH) {
-            out.clear();
-        }
+    }
+    if (!flush(0)) {
+        return 1;
     }
     if (std::ferror(in.get())) {
         marun_log(3, "Unable to read file %s: %s\n", file.path, errorText());

@@ -4,7 +4,6 @@
 // against them. Nothing outside the mail tree and the table directory may
 // change, no run may hang, and a refusal names what it refused. Passwords
 // never reach a child's environment.
-#include <sqlite3.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,14 +89,10 @@ class HostileTreeTest : public SandboxTest {
   protected:
     void SetUp() override {
         SandboxTest::SetUp();
-        mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
-        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        sqlite3* db = nullptr;
-        ASSERT_EQ(SQLITE_OK, sqlite3_open(MH_DB_PATH, &db));
-        ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, MH_DB_SCHEMA_SQL, nullptr, nullptr, nullptr));
-        sqlite3_close(db);
         // The table directory as a Postfix installation may leave it.
         shell("chown postfix " + kTables);
+        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
+        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
         // Root-only things a followed link would reach, named as the commands
         // name what they touch: a home, its files, a message of kVictimBytes.
         shell("V=" + kVictim + " R=" + kRootOnly + R"( && umask 077 &&
@@ -134,6 +129,7 @@ class HostileTreeTest : public SandboxTest {
     void runEveryCommand(const std::string& domain, const std::string& planted) {
         const std::string d = "--domain-name=" + domain;
         const std::vector<std::pair<std::vector<std::string>, bool>> commands = {
+            {{"--add-mailname", d, "--mailname=info", "--disk-quota=100000"}, false},  // repeated
             {{"--get-mailbox-size", d, "--mailname=info"}, false},
             {{"--set-mailbox-disk-quota", d, "--mailname=info", "--disk-quota=5000"}, false},
             {{"--add-mailbox", d, "--mailname=info"}, true},
