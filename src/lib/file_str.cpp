@@ -115,6 +115,9 @@ int rewriteFile(const Target& file, const Rewrite& how) {
         out.clear();
         return true;
     };
+    // A rewrite that drops nothing and adds nothing leaves the file as it is:
+    // no sync, no rename.
+    bool changed = !how.head.empty();
     char buf[N];
     while (std::fgets(buf, sizeof(buf), in.get()) != nullptr) {
         if (how.keep) {
@@ -128,6 +131,7 @@ int rewriteFile(const Target& file, const Rewrite& how) {
                 buf[len - 1] = '\n';
             }
             if (!keep) {
+                changed = true;
                 continue;
             }
         }
@@ -142,6 +146,9 @@ int rewriteFile(const Target& file, const Rewrite& how) {
     if (std::ferror(in.get())) {
         marun_log(3, "Unable to read file %s: %s\n", file.path, errorText());
         return 1;
+    }
+    if (!changed) {
+        return 0;
     }
     // Owner and mode are set before the rename, so the new file never shows
     // with the temporary file's root-only permissions.
