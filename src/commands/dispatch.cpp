@@ -4,6 +4,7 @@
 #include <exception>
 
 #include "commands/domain_commands.h"
+#include "commands/env_password.h"
 #include "commands/handler_commands.h"
 #include "commands/help.h"
 #include "commands/mailname_commands.h"
@@ -32,6 +33,8 @@ void fillCommandMap(CommandMap& map) {
 }
 
 int do_main(int argc, char** argv) {
+    // Before anything can start a child: no password variable may reach one.
+    take_env_passwords();
     if (argc < 2) {
         wrongUsage("no command specified");
     }

@@ -1,4 +1,4 @@
-// Password hand-over through the environment.
+// Password hand-over through the environment, taken at start-up.
 #include "commands/env_password.h"
 
 #include <cstdlib>
@@ -15,23 +15,49 @@ namespace {
 const char* const PLAIN_VARIABLE = "ORU_PASSWORD";
 const char* const CRYPTED_VARIABLE = "ORU_CRYPTED_PASSWORD";
 
-// Overwrites the variable's value where the environment keeps it, then
-// removes the variable.
-void erase(const char* name) {
-    if (char* value = std::getenv(name)) {
-        explicit_bzero(value, std::strlen(value));
+// The values taken from the environment (malloc'ed), until handed over.
+char* plainKept = nullptr;
+char* cryptedKept = nullptr;
+
+void drop(char*& kept) {
+    if (kept != nullptr) {
+        explicit_bzero(kept, std::strlen(kept));
+        std::free(kept);
+        kept = nullptr;
     }
+}
+
+// Moves the variable's value into `kept`, overwrites it where the
+// environment keeps it, and removes the variable.
+void take(const char* name, char*& kept) {
+    char* value = std::getenv(name);
+    if (value == nullptr) {
+        return;
+    }
+    char* copy = strdup(value);
+    if (copy == nullptr) {
+        throw std::bad_alloc();
+    }
+    drop(kept);
+    kept = copy;
+    explicit_bzero(value, std::strlen(value));
     unsetenv(name);
 }
 
 }  // namespace
 
+void take_env_passwords() {
+    take(PLAIN_VARIABLE, plainKept);
+    take(CRYPTED_VARIABLE, cryptedKept);
+}
+
 int get_env_password(char** password, int* crypted) {
+    take_env_passwords();
     int fromCrypted = 0;
-    const char* value = std::getenv(PLAIN_VARIABLE);
+    const char* value = plainKept;
     if (value == nullptr || *value == '\0') {
         fromCrypted = 1;
-        value = std::getenv(CRYPTED_VARIABLE);
+        value = cryptedKept;
         if (value == nullptr || *value == '\0') {
             return -1;
         }
@@ -42,9 +68,8 @@ int get_env_password(char** password, int* crypted) {
     if (copy == nullptr) {
         throw std::bad_alloc();
     }
-    // The variable not taken may hold a password too: neither stays.
-    erase(PLAIN_VARIABLE);
-    erase(CRYPTED_VARIABLE);
+    drop(plainKept);
+    drop(cryptedKept);
     *password = copy;
     *crypted = fromCrypted;
     return 0;

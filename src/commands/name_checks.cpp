@@ -3,6 +3,8 @@
 
 #include <stdexcept>
 
+#include "lib/utf8.h"
+
 namespace marun {
 namespace mail {
 namespace postfix {
@@ -26,6 +28,9 @@ const char* problemWith(const std::string& name) {
         if (c == '/') {
             return "it contains '/'";
         }
+    }
+    if (!utf8_valid(name)) {
+        return "it is not valid UTF-8";
     }
     if (name.find("..") != std::string::npos) {
         return "it contains '..'";

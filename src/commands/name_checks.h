@@ -1,7 +1,8 @@
 // Checks of the domain names and mail names a command receives, made before
 // anything changes: a name that would corrupt a lookup table's text form
-// (white space, control characters) or reach outside the mail tree ("/",
-// "..") is refused with a clear error.
+// (white space, control characters, bytes that are not UTF-8, which postmap
+// would skip) or reach outside the mail tree ("/", "..") is refused with a
+// clear error.
 #pragma once
 
 #include <string>

@@ -1,4 +1,8 @@
 // Locked line editing of text files (append, prepend, remove matching lines).
+// The files edited here may lie in directories other users can write (mail
+// homes): they are reached through the no-follow walker, a rewrite goes
+// through a fresh "<file>.tmp" renamed over the file, and only appending
+// writes to the file in place.
 #include "lib/file_str.h"
 
 #include <fcntl.h>
@@ -10,37 +14,23 @@
 #include <cstring>
 #include <functional>
 
+#include "lib/atomic_file.h"
 #include "lib/c_handles.h"
 #include "lib/lock.h"
 #include "lib/log.h"
+#include "lib/tree_walk.h"
+#include "lib/unique_fd.h"
 
 namespace {
 
 // Line buffer: lines longer than N - 1 bytes are handled in pieces.
 constexpr size_t N = 4096;
+// Output is handed to write() in pieces of about this size.
+constexpr size_t OUTPUT_BATCH = 65536;
 
 const char* errorText() {
-    return std::strerror(errno);
+    return walk_strerror(errno);
 }
-
-// Removes the temporary file unless it was renamed into place.
-class TmpFileGuard {
-  public:
-    explicit TmpFileGuard(std::string path) : path_(std::move(path)) {}
-    ~TmpFileGuard() {
-        if (!committed_) {
-            int saved = errno;
-            unlink(path_.c_str());
-            errno = saved;
-        }
-    }
-    void commit() { committed_ = true; }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-    bool committed_ = false;
-};
 
 std::string withNewline(const std::string& s) {
     return !s.empty() && s.back() == '\n' ? s : s + '\n';
@@ -50,62 +40,34 @@ std::string withoutNewline(const std::string& s) {
     return !s.empty() && s.back() == '\n' ? s.substr(0, s.size() - 1) : s;
 }
 
-bool closeFile(FilePtr& file, const char* name) {
-    if (std::fclose(file.release()) != 0) {
-        marun_log(3, "Unable to close file %s: %s\n", name, errorText());
-        return false;
-    }
-    return true;
-}
+// The file being edited: its directory and its name there.
+struct Target {
+    const char* path;
+    marun::UniqueFd dir;
+    std::string name;
+};
 
-// Creates "<filename>.tmp" afresh (a stale file or a planted link of that
-// name is removed first, and the new one is opened exclusively).
-FilePtr createTmpFile(const std::string& tmp) {
-    unlink(tmp.c_str());
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return nullptr;
-    }
-    FilePtr file(fdopen(fd, "w"));
-    if (!file) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-    }
-    return file;
-}
-
-// Opens `filename` without following a symbolic link at its place: the files
-// edited here may lie in directories other users can write (mail homes), and
-// a planted link must not make root read or append to the file it points at.
-FilePtr openNoFollow(const char* filename, int flags, const char* mode) {
-    int fd = open(filename, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return nullptr;
-    }
-    FilePtr file(fdopen(fd, mode));
-    if (!file) {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-    }
-    return file;
-}
-
-int appendLines(const char* filename, const std::vector<std::string>& strs) {
-    FilePtr file = openNoFollow(filename, O_WRONLY | O_APPEND | O_CREAT, "a");
-    if (!file) {
-        marun_log(3, "Unable to open file %s: %s\n", filename, errorText());
+int appendLines(const Target& file, const std::vector<std::string>& strs) {
+    marun::UniqueFd fd(
+        walk_open_file_at(file.dir.get(), file.name.c_str(), O_WRONLY | O_APPEND | O_CREAT));
+    if (!fd.valid()) {
+        marun_log(3, "Unable to open file %s: %s\n", file.path, errorText());
         return 1;
     }
+    std::string lines;
     for (const std::string& s : strs) {
-        if (std::fputs(withNewline(s).c_str(), file.get()) == EOF) {
-            marun_log(3, "Unable to fputs to file %s: %s\n", filename, errorText());
-            return 1;
-        }
+        lines += withNewline(s);
+    }
+    if (!marun::writeAll(fd.get(), lines.data(), lines.size())) {
+        marun_log(3, "Unable to fputs to file %s: %s\n", file.path, errorText());
+        return 1;
     }
     // Appending leaves the owner, group and mode of an existing file as they were.
-    return closeFile(file, filename) ? 0 : 1;
+    if (fd.close() != 0) {
+        marun_log(3, "Unable to close file %s: %s\n", file.path, errorText());
+        return 1;
+    }
+    return 0;
 }
 
 struct Rewrite {
@@ -115,26 +77,47 @@ struct Rewrite {
     const char* rename_message = nullptr;
 };
 
-// Copies `filename` through the filter into "<filename>.tmp", gives the copy
-// the original's owner, group and mode, and renames it over the original.
-int rewriteFile(const char* filename, const struct stat& original, const Rewrite& how) {
-    FilePtr in = openNoFollow(filename, O_RDONLY, "r");
+// Copies the file through the filter into a fresh "<file>.tmp", gives the
+// copy the original's owner, group and mode, and renames it over the original.
+int rewriteFile(const Target& file, const Rewrite& how) {
+    struct stat original;
+    marun::UniqueFd in_fd(
+        walk_open_file_at(file.dir.get(), file.name.c_str(), O_RDONLY, 0, &original));
+    FilePtr in(in_fd.valid() ? fdopen(in_fd.get(), "r") : nullptr);
     if (!in) {
-        marun_log(3, "Unable to open file %s: %s\n", filename, errorText());
+        marun_log(3, "Unable to open file %s: %s\n", file.path, errorText());
         return 1;
     }
-    TmpFileGuard tmp(std::string(filename) + ".tmp");
-    FilePtr out = createTmpFile(tmp.path());
-    if (!out) {
-        marun_log(3, "Unable to open file %s: %s\n", tmp.path().c_str(), errorText());
+    in_fd.release();
+    std::string tmp_path = std::string(file.path) + ".tmp";
+    marun::AtomicFile tmp;
+    if (tmp.create(file.dir.get(), file.name + ".tmp", file.dir.get(), file.name, 0600) != 0) {
+        marun_log(3, "Unable to open file %s: %s\n", tmp_path.c_str(), errorText());
         return 1;
     }
+    std::string out;
     for (const std::string& line : how.head) {
-        if (std::fputs(line.c_str(), out.get()) == EOF) {
-            marun_log(3, "Unable to fputs to file %s: %s\n", tmp.path().c_str(), errorText());
-            return 1;
-        }
+        out += line;
     }
+    // Hands `out` to the file once it holds `at_least` bytes.
+    auto flush = [&](size_t at_least) {
+        if (out.size() < at_least || out.empty()) {
+            return true;
+        }
+        if (!tmp.write(out.data(), out.size())) {
+            if (how.fatal_write_error) {
+                tmp.discard();
+                messlog2(1, 0, "cannot write a line to %s.tmp", file.path);
+            }
+            marun_log(3, "Unable to fputs to file %s: %s\n", tmp_path.c_str(), errorText());
+            return false;
+        }
+        out.clear();
+        return true;
+    };
+    // A rewrite that drops nothing and adds nothing leaves the file as it is:
+    // no sync, no rename.
+    bool changed = !how.head.empty();
     char buf[N];
     while (std::fgets(buf, sizeof(buf), in.get()) != nullptr) {
         if (how.keep) {
@@ -148,40 +131,43 @@ int rewriteFile(const char* filename, const struct stat& original, const Rewrite
                 buf[len - 1] = '\n';
             }
             if (!keep) {
+                changed = true;
                 continue;
             }
         }
-        if (std::fputs(buf, out.get()) == EOF) {
-            if (how.fatal_write_error) {
-                unlink(tmp.path().c_str());
-                messlog2(1, 0, "cannot write a line to %s.tmp", filename);
-            }
-            marun_log(3, "Unable to fputs to file %s: %s\n", tmp.path().c_str(), errorText());
+        out += buf;
+        if (!flush(OUTPUT_BATCH)) {
             return 1;
         }
     }
-    if (std::ferror(in.get())) {
-        marun_log(3, "Unable to read file %s: %s\n", filename, errorText());
+    if (!flush(0)) {
         return 1;
+    }
+    if (std::ferror(in.get())) {
+        marun_log(3, "Unable to read file %s: %s\n", file.path, errorText());
+        return 1;
+    }
+    if (!changed) {
+        return 0;
     }
     // Owner and mode are set before the rename, so the new file never shows
     // with the temporary file's root-only permissions.
-    if (fchown(fileno(out.get()), original.st_uid, original.st_gid) != 0) {
-        marun_log(3, "file_str: ERROR: Unable to chown file %s: %s", filename, errorText());
+    if (fchown(tmp.fd(), original.st_uid, original.st_gid) != 0) {
+        marun_log(3, "file_str: ERROR: Unable to chown file %s: %s", file.path, errorText());
         return 1;
     }
-    if (fchmod(fileno(out.get()), original.st_mode & 07777) != 0) {
-        marun_log(3, "file_str: ERROR: Unable to chmod file %s: %s", filename, errorText());
+    if (fchmod(tmp.fd(), original.st_mode & 07777) != 0) {
+        marun_log(3, "file_str: ERROR: Unable to chmod file %s: %s", file.path, errorText());
         return 1;
     }
-    if (!closeFile(out, tmp.path().c_str())) {
+    if (tmp.flush() != 0) {
+        marun_log(3, "Unable to close file %s: %s\n", tmp_path.c_str(), errorText());
         return 1;
     }
-    if (std::rename(tmp.path().c_str(), filename) != 0) {
-        marun_log(3, how.rename_message, filename, errorText());
+    if (tmp.commit() != 0) {
+        marun_log(3, how.rename_message, file.path, errorText());
         return 1;
     }
-    tmp.commit();
     return 0;
 }
 
@@ -200,20 +186,28 @@ bool matches(const char* line, const std::string& s, file_pos_t set) {
 
 int editLocked(const char* filename, const std::vector<std::string>& strs, file_action_t cmd,
                file_pos_t set) {
+    Target file{filename, marun::UniqueFd(), std::string()};
+    file.dir.reset(walk_open_parent(filename, &file.name));
     struct stat original {};
-    bool exists = lstat(filename, &original) == 0;
-    if (!exists) {
-        if (errno != ENOENT) {
-            marun_log(3, "file_str: Unable to stat file %s: %s\n", filename, errorText());
+    bool exists = file.dir.valid() &&
+                  fstatat(file.dir.get(), file.name.c_str(), &original, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno != ENOENT) {
+        marun_log(3, "file_str: Unable to stat file %s: %s\n", filename, errorText());
+        return 1;
+    }
+    if (!file.dir.valid()) {
+        if (cmd == FILE_REMOVE) {
             return 1;
         }
-        // A missing file: appending creates it, every rewrite fails on opening it.
+        marun_log(3, "Unable to open file %s: %s\n", filename, errorText());
+        return 1;
     }
+    // A missing file: appending creates it, every rewrite fails on opening it.
     Rewrite how;
     switch (cmd) {
         case FILE_ADD:
             if (set == FILE_END) {
-                return appendLines(filename, strs);
+                return appendLines(file, strs);
             }
             if (set != FILE_BEGIN) {
                 return 0;
@@ -222,7 +216,7 @@ int editLocked(const char* filename, const std::vector<std::string>& strs, file_
                 how.head.push_back(withNewline(s));
             }
             how.rename_message = "Unable to rename file %s: %s\n";
-            return rewriteFile(filename, original, how);
+            return rewriteFile(file, how);
         case FILE_REMOVE: {
             if (!exists) {
                 return 1;
@@ -241,7 +235,7 @@ int editLocked(const char* filename, const std::vector<std::string>& strs, file_
             };
             how.fatal_write_error = true;
             how.rename_message = "Error while rename file %s: %s\n";
-            return rewriteFile(filename, original, how);
+            return rewriteFile(file, how);
         }
         case FILE_REMSUB:
             how.keep = [&strs, set](const char* line) {
@@ -253,7 +247,7 @@ int editLocked(const char* filename, const std::vector<std::string>& strs, file_
                 return true;
             };
             how.rename_message = "Error while rename file %s: %s\n";
-            return rewriteFile(filename, original, how);
+            return rewriteFile(file, how);
     }
     return 1;
 }

@@ -1,4 +1,12 @@
 // flock-based file locks and the lock-file naming by MD5 of the locked path.
+//
+// LOCK_FILES_DIR lies in "/var/lock", which any local user can write and
+// which is emptied at every boot. Whoever creates "files" first owns it and
+// could fill it with links named as the lock files are named, so that root,
+// opening a lock file, would open or create a file anywhere. Hence: kvarn
+// creates the directory itself (mode 0700) when it is missing, and refuses
+// it when it is anything but a directory that only root can change; lock
+// files are reached through the no-follow walker and never truncated.
 #include "lib/lock.h"
 
 #include <fcntl.h>
@@ -10,33 +18,64 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "lib/c_handles.h"
 #include "lib/log.h"
 #include "lib/md5.h"
+#include "lib/tree_walk.h"
+#include "lib/unique_fd.h"
 
 namespace {
 
-// Opens the lock file. A missing LOCK_FILES_DIR is created (mode 0755) and
-// the open retried: the directory lives on a tmpfs that is empty after every
-// boot, and without it no lock by name could ever be taken.
+constexpr mode_t LOCK_DIR_MODE = 0700;
+constexpr mode_t LOCK_FILE_MODE = 0644;
+
+// LOCK_FILES_DIR, created when missing, checked before it is trusted.
+int openLockDirectory() {
+    std::string name;
+    marun::UniqueFd parent(walk_open_parent(LOCK_FILES_DIR, &name));
+    if (!parent.valid()) {
+        return -1;
+    }
+    bool created = mkdirat(parent.get(), name.c_str(), LOCK_DIR_MODE) == 0;
+    if (!created && errno != EEXIST) {
+        return -1;
+    }
+    marun::UniqueFd dir(walk_open_dir_at(parent.get(), name.c_str()));
+    struct stat st;
+    if (!dir.valid() || fstat(dir.get(), &st) != 0) {
+        return -1;
+    }
+    if (created && fchmod(dir.get(), LOCK_DIR_MODE) != 0) {  // whatever the umask
+        return -1;
+    }
+    if (!walk_dir_closed(st)) {
+        marun_log(3,
+                  "Lock directory %s is refused: it must be a directory owned by root "
+                  "that no other user can write.",
+                  LOCK_FILES_DIR);
+        errno = EPERM;
+        return -1;
+    }
+    return dir.release();
+}
+
+// Opens the lock file, without O_TRUNC: truncating is no part of locking.
 int openLockFile(const char* path, int flags, bool by_name) {
-    // Close-on-exec: a child started under the lock must not keep holding it
-    // after this process releases it.
-    int fd = open(path, flags | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == ENOENT && by_name) {
-        if (mkdir(LOCK_FILES_DIR, 0755) == 0) {
-            chmod(LOCK_FILES_DIR, 0755);  // whatever the umask
-        }
-        fd = open(path, flags | O_CLOEXEC, 0644);
+    flags &= ~O_TRUNC;
+    int fd;
+    if (by_name) {
+        marun::UniqueFd dir(openLockDirectory());
+        const char* name = std::strrchr(path, '/') + 1;
+        fd = dir.valid() ? walk_open_file_at(dir.get(), name, flags, LOCK_FILE_MODE) : -1;
+    } else {
+        fd = walk_open_file(path, flags, LOCK_FILE_MODE);
     }
     if (fd == 0) {
         // fd 0 means "busy" in lock_struct_t; keep the lock off standard input.
-        int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
-        int saved = errno;
-        close(fd);
-        errno = saved;
-        fd = moved;
+        marun::UniqueFd zero(fd);
+        fd = fcntl(zero.get(), F_DUPFD_CLOEXEC, 1);
     }
     return fd;
 }
@@ -69,7 +108,7 @@ lock_struct_t* mk_lock_(const char* path, int flags, int flock_flags, int opt) {
     int fd = openLockFile(lock->path, flags, opt != 0);
     if (fd < 0) {
         int saved = errno;
-        marun_log(3, "Unable to open file \"%s\": %s.", lock->path, std::strerror(saved));
+        marun_log(3, "Unable to open file \"%s\": %s.", lock->path, walk_strerror(saved));
         errno = saved;
         lock->fd = -1;
         return lock;
@@ -89,11 +128,11 @@ lock_struct_t* mk_lock_(const char* path, int flags, int flock_flags, int opt) {
 }
 
 lock_struct_t* mk_lock(const char* path, int opt) {
-    return mk_lock_(path, O_RDWR | O_CREAT | O_TRUNC, LOCK_EX, opt);
+    return mk_lock_(path, O_RDWR | O_CREAT, LOCK_EX, opt);
 }
 
 lock_struct_t* mk_nonblock_lock(const char* path, int opt) {
-    return mk_lock_(path, O_RDWR | O_CREAT | O_TRUNC, LOCK_EX | LOCK_NB, opt);
+    return mk_lock_(path, O_RDWR | O_CREAT, LOCK_EX | LOCK_NB, opt);
 }
 
 int is_locked(const lock_struct_t* lock) {

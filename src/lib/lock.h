@@ -13,10 +13,12 @@ constexpr const char* LOCK_FILES_DIR = "/var/lock/files";
 // "/var/lock/files/<md5 of path>" as a malloc'ed string, or null.
 char* mk_flock_path(const char* path);
 
-// Opens the lock file (by name when `opt` is non-zero) with `flags` and locks
-// it with flock(`flock_flags`). Null only when memory runs out; otherwise
-// check the result with is_locked / is_already_locked, and always release
-// it with rm_lock.
+// Opens the lock file (by name when `opt` is non-zero) with `flags` (less
+// O_TRUNC, never following a link) and locks it with flock(`flock_flags`).
+// LOCK_FILES_DIR is created (0700) when missing and refused (EPERM) unless
+// it is a directory owned by root that no other user can write. Null only when memory runs out;
+// otherwise check the result with is_locked / is_already_locked, and always release it with
+// rm_lock.
 lock_struct_t* mk_lock_(const char* path, int flags, int flock_flags, int opt);
 
 // Waits for the lock.

@@ -1,6 +1,8 @@
-// Mail tree layout: name checks, path computation, and creation with owners
-// and modes set through descriptors opened without following links (homes
-// live in directories popuser can write to), under umask 077.
+// Mail tree layout: name checks, path computation, and every change of the
+// tree through the no-follow walker (the mail root, the domain directories
+// and the homes belong to popuser, who may replace any of them by a link):
+// directories are made, opened, renamed and removed relative to descriptors,
+// owners and modes are set on descriptors, under umask 077.
 #include "mail/maildir_manager.h"
 
 #include <fcntl.h>
@@ -14,11 +16,11 @@
 #include <string>
 
 #include "lib/oru_conf.h"
+#include "lib/tree_walk.h"
+#include "lib/unique_fd.h"
 #include "mail/fs_error.h"
 #include "mail/lib/mail_tree_name.h"
-#include "mail/lib/scoped_fd.h"
 #include "mail/maildirpp_manager.h"
-#include "mail/remove_tree.h"
 #include "util/errors.h"
 
 namespace marun {
@@ -58,14 +60,17 @@ void checkName(const char* kind, const std::string& name) {
     }
 }
 
+boost::system::error_code errorCode(int error) {
+    return boost::system::error_code(error, boost::system::system_category());
+}
+
 [[noreturn]] void throwCreateError(const fs::path& path, int error) {
-    throw fs::filesystem_error("boost::filesystem::create_directory", path,
-                               boost::system::error_code(error, boost::system::system_category()));
+    throw fs::filesystem_error("boost::filesystem::create_directory", path, errorCode(error));
 }
 
 // Opens directory `name` below `base`; refuses a link in its place.
-ScopedFd openDirectoryAt(int base, const char* name, const fs::path& shown) {
-    ScopedFd fd(openat(base, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+UniqueFd openDirectoryAt(int base, const char* name, const fs::path& shown) {
+    UniqueFd fd(walk_open_dir_at(base, name));
     if (!fd.valid()) {
         throw FSError("chown", shown, errno);
     }
@@ -90,12 +95,12 @@ void setOwnerAndMode(int fd, const fs::path& shown, uid_t uid, gid_t gid, mode_t
 
 // Creates directory `name` below `base` (an existing one is fine), gives it
 // to uid:gid with `mode`, and returns it open.
-ScopedFd makeOwnedDirectory(int base, const char* name, const fs::path& shown, uid_t uid, gid_t gid,
+UniqueFd makeOwnedDirectory(int base, const char* name, const fs::path& shown, uid_t uid, gid_t gid,
                             mode_t mode) {
     if (mkdirat(base, name, mode) != 0 && errno != EEXIST) {
         throwCreateError(shown, errno);
     }
-    ScopedFd fd = openDirectoryAt(base, name, shown);
+    UniqueFd fd = openDirectoryAt(base, name, shown);
     setOwnerAndMode(fd.get(), shown, uid, gid, mode);
     return fd;
 }
@@ -153,8 +158,10 @@ fs::path MaildirManager::getMailnameRelativeMaildir(const std::string& domain,
 void MaildirManager::createDomainRoot(const std::string& domain) {
     UmaskGuard mask(077);
     fs::path root = getDomainRoot(domain);
-    fs::create_directories(root);
-    ScopedFd fd = openDirectoryAt(AT_FDCWD, root.c_str(), root);
+    UniqueFd fd(walk_make_dirs(root.c_str(), MAILNAME_DIR_MODE));
+    if (!fd.valid()) {
+        throwCreateError(root, errno);
+    }
     setOwnerAndMode(fd.get(), root, uid_, gid_, DOMAIN_ROOT_MODE);
 }
 
@@ -164,47 +171,56 @@ void MaildirManager::createMailnameHome(const std::string& domain, const std::st
     fs::path domainRoot = home.parent_path();
     // Parents made here stay the running user's (0700); the domain root is
     // normally made first by createDomainRoot.
-    fs::create_directories(domainRoot);
-    ScopedFd parent = openDirectoryAt(AT_FDCWD, domainRoot.c_str(), domainRoot);
-    ScopedFd homeFd =
+    UniqueFd parent(walk_make_dirs(domainRoot.c_str(), MAILNAME_DIR_MODE));
+    if (!parent.valid()) {
+        throwCreateError(domainRoot, errno);
+    }
+    UniqueFd homeFd =
         makeOwnedDirectory(parent.get(), mailname.c_str(), home, uid_, gid_, MAILNAME_DIR_MODE);
     for (const char* folder : MAILNAME_FOLDERS) {
-        // Walk down one level at a time so that no level can be a link.
+        // Parents come first in the list, so each folder's parent exists.
         fs::path relative(folder);
-        ScopedFd base(dup(homeFd.get()));
-        fs::path shown = home;
-        for (auto level = relative.begin(); level != relative.end(); ++level) {
-            shown /= *level;
-            if (std::next(level) == relative.end()) {
-                makeOwnedDirectory(base.get(), level->c_str(), shown, uid_, gid_,
-                                   MAILNAME_DIR_MODE);
-            } else {
-                base = openDirectoryAt(base.get(), level->c_str(), shown);
-            }
-        }
+        UniqueFd base = relative.has_parent_path()
+                            ? openDirectoryAt(homeFd.get(), relative.parent_path().c_str(),
+                                              home / relative.parent_path())
+                            : UniqueFd(fcntl(homeFd.get(), F_DUPFD_CLOEXEC, 0));
+        makeOwnedDirectory(base.get(), relative.filename().c_str(), home / relative, uid_, gid_,
+                           MAILNAME_DIR_MODE);
     }
 }
 
 void MaildirManager::renameDomainRoot(const std::string& oldDomain, const std::string& newDomain) {
-    fs::rename(getDomainRoot(oldDomain), getDomainRoot(newDomain));
+    renameEntry(getDomainRoot(oldDomain), getDomainRoot(newDomain));
 }
 
 void MaildirManager::renameMailnameHome(const std::string& domain, const std::string& oldMailname,
                                         const std::string& newMailname) {
-    fs::rename(getMailnameHome(domain, oldMailname), getMailnameHome(domain, newMailname));
+    renameEntry(getMailnameHome(domain, oldMailname), getMailnameHome(domain, newMailname));
+}
+
+void MaildirManager::renameEntry(const fs::path& from, const fs::path& to) {
+    // Both lie in the same directory: the mail root or a domain root.
+    std::string oldName;
+    UniqueFd dir(walk_open_parent(from.c_str(), &oldName));
+    if (!dir.valid() ||
+        renameat(dir.get(), oldName.c_str(), dir.get(), to.filename().c_str()) != 0) {
+        throw fs::filesystem_error("boost::filesystem::rename", from, to, errorCode(errno));
+    }
 }
 
 bool MaildirManager::backupRename(const fs::path& path, fs::path& backup) {
+    std::string name;
+    UniqueFd dir(walk_open_parent(path.c_str(), &name));
     struct stat st;
-    int rc;
-    do {
-        rc = lstat(path.c_str(), &st);
-    } while (rc != 0 && errno == EINTR);
+    int rc = dir.valid() ? fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) : -1;
     if (rc == 0) {
         // The inode number makes the name unique among backups of the same
         // path: a re-created directory has a new inode.
         backup = fs::path(path.string() + BACKUP_INFIX + std::to_string(st.st_ino));
-        fs::rename(path, backup);
+        std::string saved = name + BACKUP_INFIX + std::to_string(st.st_ino);
+        if (renameat(dir.get(), name.c_str(), dir.get(), saved.c_str()) != 0) {
+            throw fs::filesystem_error("boost::filesystem::rename", path, backup, errorCode(errno));
+        }
         return true;
     }
     if (errno == ENOENT || errno == ENOTDIR) {
@@ -218,6 +234,12 @@ void MaildirManager::backup(const fs::path& path) {
     fs::path saved;
     if (!backupRename(path, saved)) {
         throw FSError("rename", path, saved, errno);
+    }
+}
+
+void MaildirManager::removeTree(const fs::path& path) {
+    if (walk_remove_tree(path.c_str()) != 0) {
+        throw fs::filesystem_error("boost::filesystem::remove_all", path, errorCode(errno));
     }
 }
 

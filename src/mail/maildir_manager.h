@@ -74,6 +74,11 @@ class MaildirManager {
   private:
     boost::filesystem::path mailRoot() const;
     void backup(const boost::filesystem::path& path);
+    // Renames `from` to `to` in their common directory, not following links.
+    static void renameEntry(const boost::filesystem::path& from, const boost::filesystem::path& to);
+    // Deletes `path` and everything below it (links removed, never followed;
+    // a path leading through a link leads nowhere: nothing to delete).
+    static void removeTree(const boost::filesystem::path& path);
 
     uid_t uid_ = 0;
     gid_t gid_ = 0;

@@ -8,11 +8,12 @@
 #include <cerrno>
 #include <ostream>
 
+#include "lib/tree_walk.h"
+#include "lib/unique_fd.h"
 #include "mail/fs_error.h"
 #include "mail/lib/dir_size.h"
 #include "mail/lib/maildirsize_write.h"
 #include "mail/lib/mbox_quota.h"
-#include "mail/lib/scoped_fd.h"
 #include "util/uerr.h"
 
 namespace marun {
@@ -30,7 +31,7 @@ int MaildirPPManager::setMailboxQuota(const std::string& domain, const std::stri
                                       sizequota_t quota) {
     fs::path home = getMailnameHome(domain, mailname);
     fs::path maildir = getMailnameMaildir(domain, mailname);
-    ScopedFd homeFd(open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd homeFd(walk_open_dir(home.c_str()));
     if (!homeFd.valid()) {
         throw FSError("chdir", home, errno);
     }
@@ -41,10 +42,10 @@ int MaildirPPManager::setMailboxQuota(const std::string& domain, const std::stri
         if (fstatat(homeFd.get(), "@attachments", &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISDIR(st.st_mode)) {
             // Attachments share the mailbox quota.
-            fs::path attachments = home / "@attachments";
-            long long used = get_dir_size(attachments.c_str(), 0);
+            long long used = dir_size_at(homeFd.get(), "@attachments", 0);
             if (used < 0) {
-                throw FSError("unable to count attachments folder size", attachments, errno);
+                throw FSError("unable to count attachments folder size", home / "@attachments",
+                              errno);
             }
             if (used > quota) {
                 // A quota of 0 asks for no more mail anyway: nothing to warn of.

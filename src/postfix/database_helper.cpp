@@ -9,6 +9,8 @@
 #include <cstring>
 #include <new>
 
+#include "lib/tree_walk.h"
+#include "lib/utf8.h"
 #include "postfix/errors.h"
 #include "postfix/record_filters.h"
 #include "util/autoclean_ofstream.h"
@@ -54,20 +56,24 @@ std::string shown(const std::string& text) {
 // or line feed, or a value with a line feed, would turn into other records;
 // an empty key or a key starting with "#" would join the previous record or
 // vanish as a comment, and an empty value is dropped with a mere warning.
+// Bytes that are not valid UTF-8 make postmap skip the line, again with a
+// mere warning.
 void checkKey(const std::string& table, const std::string& key) {
-    if (key.empty() || key[0] == '#' || key.find_first_of(" \t\n") != std::string::npos) {
+    if (key.empty() || key[0] == '#' || key.find_first_of(" \t\n") != std::string::npos ||
+        !utf8_valid(key)) {
         throw PostfixDatabaseError("invalid key \"" + shown(key) + "\" for table " + table +
-                                   ": a key must not be empty, begin with \"#\" or hold a "
-                                   "blank, a tab or a line feed");
+                                   ": a key must be valid UTF-8, not be empty, begin with "
+                                   "\"#\" or hold a blank, a tab or a line feed");
     }
 }
 
 void checkValue(const std::string& table, const std::string& key, const std::string& value) {
     if (value.find('\n') != std::string::npos ||
-        value.find_first_not_of(" \t") == std::string::npos) {
+        value.find_first_not_of(" \t") == std::string::npos || !utf8_valid(value)) {
         throw PostfixDatabaseError("invalid value \"" + shown(value) + "\" of key \"" + shown(key) +
                                    "\" for table " + table +
-                                   ": a value must not be empty or hold a line feed");
+                                   ": a value must be valid UTF-8, not be empty or hold a "
+                                   "line feed");
     }
 }
 
@@ -101,11 +107,25 @@ bool exitedWithZero(int status) {
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// Runs the pipe with standard error collected into `errors`.
+// True when postmap's diagnostics say it left an input line out ("...
+// -- ignoring this line", "skipping ...", "expected format: key whitespace
+// value"): it still exits with 0, but the change did not happen.
+bool skippedInput(const std::string& errors) {
+    for (const char* sign : {"ignoring", "skipping", "expected format"}) {
+        if (errors.find(sign) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Runs the pipe with standard error collected into `errors`. A run whose
+// diagnostics say it skipped input counts as failed (exit status 1).
 int runCollectingErrors(Pipe& pipe, std::string& errors) {
     errors.clear();
     pipe.stderrChannel = OutputChannel(process::STREAM_PIPE, process::makeStringReceiver(errors));
-    return pipe.run();
+    int status = pipe.run();
+    return exitedWithZero(status) && skippedInput(errors) ? 1 << 8 : status;
 }
 
 [[noreturn]] void configurationFailure(const std::string& errors) {
@@ -118,17 +138,17 @@ void judgeRemoval(int status, const std::string& errors) {
     if (WIFSIGNALED(status)) {
         throw PostfixDatabaseError(errors);
     }
-    if (exitedWithZero(status) || checkOutput(errors, false)) {
+    if (exitedWithZero(status) || (checkOutput(errors, false) && !skippedInput(errors))) {
         return;
     }
     throw PostfixDatabaseError(errors);
 }
 
-void checkSourceWritten(const std::ofstream& source, const std::string& path) {
+void checkSourceWritten(const std::ostream& source, const std::string& path) {
     if (source.fail()) {
         int code = errno != 0 ? errno : EIO;
         throw PostfixConfigurationError("unable to write table source " + path + ": " +
-                                        std::strerror(code));
+                                        walk_strerror(code));
     }
 }
 
@@ -205,7 +225,7 @@ void DatabaseHelper::replaceRecords(const std::string& table, Iterator first, It
     const std::string path = tablePath(table);
     // Declared first, released last: after the source file is gone.
     MKLock lock(path, MKLock::LOCK_BY_NAME, MKLock::BLOCKING);
-    AutocleanOFStream source(path, std::ios_base::out | std::ios_base::trunc);
+    AutocleanOFStream source(path);
     checkSourceWritten(source, path);
     for (; first != last; ++first) {
         source.write(first->first.data(), static_cast<std::streamsize>(first->first.size()));
@@ -290,7 +310,7 @@ void DatabaseHelper::filterRecordLines(const std::string& table, const LineFilte
 
     const std::string path = tablePath(table);
     MKLock lock(path, MKLock::LOCK_BY_NAME, MKLock::BLOCKING);
-    AutocleanOFStream source(path, std::ios_base::out | std::ios_base::trunc);
+    AutocleanOFStream source(path);
     checkSourceWritten(source, path);
 
     // A kept line must still be a valid record: a filter that put a line

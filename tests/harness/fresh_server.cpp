@@ -8,13 +8,12 @@
 // it to show kvarn at work on what looks like a newly installed server.
 #include <unistd.h>
 
-#include <sqlite3.h>
-
 #include <cstdio>
 #include <cstring>
 #include <exception>
 
 #include "harness/sandbox.h"
+#include "harness/sqlite.h"
 #include "mail/lib/mail_auth.h"
 #include "mail/lib/mail_handlers.h"
 
@@ -25,14 +24,6 @@ class FreshServer : public kvarn_test::SandboxTest {
     void prepare() { SetUp(); }
     void TestBody() override {}
 };
-
-bool createHandlersDb() {
-    sqlite3* db = nullptr;
-    bool ok = sqlite3_open(MH_DB_PATH, &db) == SQLITE_OK &&
-              sqlite3_exec(db, MH_DB_SCHEMA_SQL, nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_close(db);
-    return ok;
-}
 
 }  // namespace
 
@@ -53,9 +44,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "sandbox_fresh_server: cannot create the mail auth database\n");
             return 1;
         }
-        if (handlers_db && !createHandlersDb()) {
-            std::fprintf(stderr, "sandbox_fresh_server: cannot create %s\n", MH_DB_PATH);
-            return 1;
+        if (handlers_db) {
+            kvarn_test::createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
         }
         // The mounts live in the sandbox's mount namespace: they stay for
         // the command that replaces this process.

@@ -56,4 +56,15 @@ Rows sqliteQuery(const std::string& dbPath, const std::string& sql) {
     return rows;
 }
 
+void createSqliteDatabase(const std::string& dbPath, const std::string& sql) {
+    sqlite3* db = nullptr;
+    bool ok = sqlite3_open(dbPath.c_str(), &db) == SQLITE_OK &&
+              sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    std::string msg = db ? sqlite3_errmsg(db) : "out of memory";
+    sqlite3_close(db);
+    if (!ok) {
+        throw HarnessError("cannot create SQLite database " + dbPath + ": " + msg);
+    }
+}
+
 }  // namespace kvarn_test

@@ -13,4 +13,8 @@ namespace kvarn_test {
 // Throws HarnessError if the file does not exist or a statement fails.
 Rows sqliteQuery(const std::string& dbPath, const std::string& sql);
 
+// Creates the database file (when missing) and runs the statements in sql
+// (a schema) against it. Throws HarnessError when that fails.
+void createSqliteDatabase(const std::string& dbPath, const std::string& sql);
+
 }  // namespace kvarn_test

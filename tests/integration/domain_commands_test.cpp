@@ -2,7 +2,6 @@
 // authentication rows and handler rows they leave, the postmap runs they
 // make in order, their exit statuses, and refusal of malformed names before
 // anything changes.
-#include <sqlite3.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -86,10 +85,7 @@ class DomainCommandsTest : public SandboxTest {
     void SetUp() override {
         SandboxTest::SetUp();
         ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        sqlite3* db = nullptr;
-        ASSERT_EQ(SQLITE_OK, sqlite3_open(MH_DB_PATH, &db));
-        ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, MH_DB_SCHEMA_SQL, nullptr, nullptr, nullptr));
-        sqlite3_close(db);
+        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
     }
 
     // a.test served, with the alias b.test in the panel and a mailbox "info"

@@ -113,19 +113,6 @@ TEST_F(DotQMailTest, FailuresLeaveTheFileAsItWas) {
     EXPECT_EQ("| true\n", readFile(path()));
 }
 
-TEST_F(DotQMailTest, ResetReplacesALinkInsteadOfWritingThroughIt) {
-    writeFile("/etc/oru/victim", "keep me\n", 0644);
-    ASSERT_EQ(0, symlink("/etc/oru/victim", path().c_str()));
-    DotQMailManager qmail(home());
-    change([&] { qmail.reset(); });
-    EXPECT_EQ('f', fileInfo(path()).type);
-    EXPECT_EQ("keep me\n", readFile("/etc/oru/victim"));
-    EXPECT_EQ("root:root", fileOwner("/etc/oru/victim"));
-    EXPECT_EQ(0644u, fileMode("/etc/oru/victim"));
-    // Nothing is left behind next to the file.
-    EXPECT_THAT(listDir(home()), ::testing::ElementsAre(".qmail", "@attachments", "Maildir"));
-}
-
 TEST_F(DotQMailTest, WrappersByMailnameAndDomain) {
     MaildirManager::getInstance().createDomainRoot("xn--bcher-kva.example");
     MaildirManager::getInstance().createMailnameHome("xn--bcher-kva.example", "info");

@@ -1,6 +1,5 @@
 // The mail handler commands run as the panel runs them, against the real
 // handlers database file of the server.
-#include <sqlite3.h>
 
 #include <string>
 #include <vector>
@@ -17,10 +16,7 @@ class HandlerCommandsTest : public SandboxTest {
   protected:
     void SetUp() override {
         SandboxTest::SetUp();
-        sqlite3* db = nullptr;
-        ASSERT_EQ(SQLITE_OK, sqlite3_open(MH_DB_PATH, &db));
-        ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, MH_DB_SCHEMA_SQL, nullptr, nullptr, nullptr));
-        sqlite3_close(db);
+        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
     }
 
     // name|type|address|queue|priority|enabled|executable|context, ordered.

@@ -57,7 +57,7 @@ TEST_F(LibLocksTest, LocksByNameLiveInOneFilePerPath) {
     EXPECT_EQ(statOf(main_cf->path).st_mode & 07777, 0644u);
     EXPECT_EQ(statOf(master_cf->path).st_mode & 07777, 0644u);
     if (recreated) {
-        EXPECT_EQ(statOf(LOCK_FILES_DIR).st_mode & 07777, 0755u);
+        EXPECT_EQ(statOf(LOCK_FILES_DIR).st_mode & 07777, 0700u);
     }
 
     // Releasing keeps the lock file.

@@ -119,25 +119,6 @@ TEST_F(MaildirLayoutTest, HomeWithOnlyAMaildirGetsTheOtherEightFolders) {
     expectHomeIsComplete(h);
 }
 
-TEST_F(MaildirLayoutTest, LinksPlantedInTheTreeAreRefused) {
-    manager().createDomainRoot("example.com");
-    // popuser may write in a domain root; a link there must not hand
-    // another directory to popuser.
-    boost::filesystem::create_directories("/etc/oru/target");
-    ASSERT_EQ(0, symlink("/etc/oru/target", home("example.com", "info").c_str()));
-    EXPECT_THROW(manager().createMailnameHome("example.com", "info"), FSError);
-    EXPECT_EQ("root:root", fileOwner("/etc/oru/target"));
-    EXPECT_THAT(listDir("/etc/oru/target"), IsEmpty());
-
-    manager().createMailnameHome("example.com", "sales");
-    const std::string h = home("example.com", "sales");
-    boost::filesystem::remove_all(h + "/Maildir/.Spam");
-    ASSERT_EQ(0, symlink("/etc/oru/target", (h + "/Maildir/.Spam").c_str()));
-    EXPECT_THROW(manager().createMailnameHome("example.com", "sales"), FSError);
-    EXPECT_THAT(listDir("/etc/oru/target"), IsEmpty());
-    EXPECT_EQ("root:root", fileOwner("/etc/oru/target"));
-}
-
 TEST_F(MaildirLayoutTest, RenamesMoveTheWholeTree) {
     manager().createDomainRoot("old.example");
     manager().createMailnameHome("old.example", "info");

@@ -7,7 +7,6 @@
 #include <mysql.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,10 +84,7 @@ class MailnameCommandsTest : public SandboxTest {
         SandboxTest::SetUp();
         mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
         ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        sqlite3* db = nullptr;
-        ASSERT_EQ(SQLITE_OK, sqlite3_open(MH_DB_PATH, &db));
-        ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, MH_DB_SCHEMA_SQL, nullptr, nullptr, nullptr));
-        sqlite3_close(db);
+        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
 
         domain_ = seedDomain("example.test");
         seedDomainAlias(domain_, "alias1.test");

@@ -11,6 +11,7 @@
 namespace {
 
 using marun::mail::postfix::kvarn_commands::get_env_password;
+using marun::mail::postfix::kvarn_commands::take_env_passwords;
 
 class EnvPasswordTest : public ::testing::Test {
   protected:
@@ -50,19 +51,26 @@ TEST_F(EnvPasswordTest, EmptyPlainFallsBackToCrypted) {
     EXPECT_EQ(nullptr, std::getenv("ORU_CRYPTED_PASSWORD"));
 }
 
-TEST_F(EnvPasswordTest, NoPasswordChangesNothing) {
+TEST_F(EnvPasswordTest, NoPasswordLeavesTheOutputs) {
     setenv("ORU_PASSWORD", "", 1);
     setenv("ORU_CRYPTED_PASSWORD", "", 1);
     char before[] = "previous";
-    password_ = nullptr;
     char* password = before;
     EXPECT_EQ(-1, get_env_password(&password, &crypted_));
     EXPECT_EQ(before, password);
     EXPECT_EQ(7, crypted_);
-    EXPECT_STREQ("", std::getenv("ORU_PASSWORD"));
-    clear();
-    EXPECT_EQ(-1, get_env_password(&password, &crypted_));
-    EXPECT_EQ(before, password);
+    EXPECT_EQ(nullptr, std::getenv("ORU_PASSWORD"));
+}
+
+TEST_F(EnvPasswordTest, TakenAtStartUpHandedOverOnce) {
+    setenv("ORU_CRYPTED_PASSWORD", "$1$early", 1);
+    take_env_passwords();
+    EXPECT_EQ(nullptr, std::getenv("ORU_CRYPTED_PASSWORD"));
+    ASSERT_EQ(0, get_env_password(&password_, &crypted_));
+    EXPECT_STREQ("$1$early", password_);
+    EXPECT_EQ(1, crypted_);
+    char* again = nullptr;
+    EXPECT_EQ(-1, get_env_password(&again, &crypted_));
 }
 
 }  // namespace

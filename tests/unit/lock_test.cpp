@@ -1,5 +1,6 @@
 // Locks on lock files given by path (nothing under /var/lock), the naming of
-// locks by MD5, MKLock's errors, and the copy functions that take no lock.
+// locks by MD5, MKLock's errors, the safe file writer and the copy functions
+// that take no lock.
 #include "lib/lock.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "lib/atomic_file.h"
 #include "lib/copy_file.h"
 #include "lib/md5.h"
 #include "test_support.h"
@@ -142,6 +144,25 @@ TEST(CopyFileAtomic, ReplacesTheTargetWithOwnerAndMode) {
         ++entries;
     }
     EXPECT_EQ(entries, 2);  // src and dst, no temporary file left
+}
+
+TEST(AtomicFile, OnlyAnExplicitCommitReplacesTheTarget) {
+    TempDir dir;
+    std::string target = dir.write("target", "old");
+    {
+        marun::AtomicFile file;
+        ASSERT_EQ(0, file.createBeside(target.c_str(), ".tmp", 0600));
+        ASSERT_TRUE(file.write("new", 3));
+    }  // abandoned: the temporary file goes, the target stays
+    EXPECT_EQ(readFile(target), "old");
+    EXPECT_FALSE(std::filesystem::exists(target + ".tmp"));
+
+    marun::AtomicFile file;
+    ASSERT_EQ(0, file.createBeside(target.c_str(), ".tmp", 0600));
+    ASSERT_TRUE(file.write("new", 3));
+    ASSERT_EQ(0, file.commit());
+    EXPECT_EQ(readFile(target), "new");
+    EXPECT_FALSE(std::filesystem::exists(target + ".tmp"));
 }
 
 TEST(CopyFileAtomicDeathTest, FailureEndsTheProcessAndLeavesTheTarget) {

@@ -1,5 +1,7 @@
 // Recursive tree size through directory descriptors: no change of working
-// directory, no path length limit, and no link is ever followed.
+// directory, no path length limit, and no link is ever followed, neither in
+// the tree nor on the way to it (the no-follow walker), so a link planted in
+// a mail home counts as itself and nothing behind it is counted.
 #include "mail/lib/dir_size.h"
 
 #include <dirent.h>
@@ -8,32 +10,27 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
+#include <string>
 
-#include "mail/lib/scoped_fd.h"
+#include "lib/c_handles.h"
+#include "lib/tree_walk.h"
+#include "lib/unique_fd.h"
 
 namespace {
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
 
 long long entrySize(const struct stat& st, int in_blocks) {
     return in_blocks ? static_cast<long long>(st.st_blocks) * 512
                      : static_cast<long long>(st.st_size);
 }
 
-// Size of the directory `name` below `parent` whose own stat is `st`.
+// Size of the entry `name` below `parent` whose own stat is `st`.
 long long treeSize(int parent, const char* name, const struct stat& st, int in_blocks) {
     long long total = entrySize(st, in_blocks);
     if (!S_ISDIR(st.st_mode)) {
         return total;
     }
-    marun::mail::ScopedFd fd(openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) {
-        return -1;
-    }
-    std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd.get()));
+    marun::UniqueFd fd(walk_open_dir_at(parent, name));
+    DirPtr dir(fd.valid() ? fdopendir(fd.get()) : nullptr);
     if (!dir) {
         return -1;
     }
@@ -65,10 +62,16 @@ long long treeSize(int parent, const char* name, const struct stat& st, int in_b
 
 }  // namespace
 
-long long get_dir_size(const char* path, int in_blocks) {
+long long dir_size_at(int dir, const char* name, int in_blocks) {
     struct stat st;
-    if (lstat(path, &st) != 0) {
+    if (fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         return -1;
     }
-    return treeSize(AT_FDCWD, path, st, in_blocks);
+    return treeSize(dir, name, st, in_blocks);
+}
+
+long long get_dir_size(const char* path, int in_blocks) {
+    std::string name;
+    marun::UniqueFd dir(walk_open_parent(path, &name));
+    return dir.valid() ? dir_size_at(dir.get(), name.c_str(), in_blocks) : -1;
 }

@@ -1,6 +1,8 @@
 // ".qmail" edits: line removal and appending through the shared line editor
-// under the file lock, the reset as a complete replacement, and the owner
-// and mode the delivery agent needs.
+// under the file lock, the reset as a complete replacement through the safe
+// file writer, and the owner and mode the delivery agent needs. The file
+// lies in a home popuser can write: everything reaches it through the
+// no-follow walker.
 #include "mail/lib/dotqmail.h"
 
 #include <fcntl.h>
@@ -14,14 +16,15 @@
 #include <new>
 #include <string>
 
+#include "lib/atomic_file.h"
 #include "lib/c_handles.h"
 #include "lib/file_str.h"
 #include "lib/idn.h"
 #include "lib/lock.h"
 #include "lib/log.h"
+#include "lib/tree_walk.h"
 #include "mail/lib/file_user_mode.h"
 #include "mail/lib/mail_paths.h"
-#include "mail/lib/scoped_fd.h"
 
 namespace {
 
@@ -69,21 +72,6 @@ MallocPtr<char> forwardAddress(const char* address) {
     return ascii;
 }
 
-bool writeAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        ssize_t written = write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
 template <typename Edit>
 int byMailname(const char* mailname, const char* domain, Edit edit) {
     char path[DOTQMAIL_PATH_MAX];
@@ -107,29 +95,26 @@ int dotqmail_reset(const char* path) {
         errno = error;
         return -1;
     }
-    std::string temp = std::string(path) + ".XXXXXX";
-    marun::mail::ScopedFd fd(mkostemp(&temp[0], O_CLOEXEC));
-    if (!fd.valid()) {
+    marun::AtomicFile file;
+    std::string line = std::string(DOTQMAIL_RESET_LINE) + "\n";
+    if (file.createBeside(path, ".XXXXXX", 0600) != 0) {
         int error = errno;
         errno = 0;
-        messlog2(0, 0, "Unable to open %s: %s", path, std::strerror(error));
+        messlog2(0, 0, "Unable to open %s: %s", path, walk_strerror(error));
         errno = error;
         return -1;
     }
-    std::string line = std::string(DOTQMAIL_RESET_LINE) + "\n";
-    bool written = writeAll(fd.get(), line.data(), line.size()) && fsync(fd.get()) == 0;
     // Owner and mode go on before the file appears under its name, so the
     // delivery agent never sees it unreadable.
-    if (written && fd_set_user_mode(fd.get(), path, DOTQMAIL_USER, DOTQMAIL_MODE) != 0) {
-        unlink(temp.c_str());
+    bool written = file.write(line.data(), line.size());
+    if (written && fd_set_user_mode(file.fd(), path, DOTQMAIL_USER, DOTQMAIL_MODE) != 0) {
         return -1;
     }
-    written = written && close(fd.release()) == 0 && rename(temp.c_str(), path) == 0;
-    if (!written) {
+    if (!written || file.commit() != 0) {
         int error = errno;
-        unlink(temp.c_str());
+        file.discard();
         errno = 0;
-        messlog2(0, 0, "Unable to write to %s: %s", path, std::strerror(error));
+        messlog2(0, 0, "Unable to write to %s: %s", path, walk_strerror(error));
         errno = error;
         return -1;
     }

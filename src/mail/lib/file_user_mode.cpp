@@ -1,5 +1,6 @@
-// Owner and mode changes through a descriptor opened without following
-// links, so a link in a user-writable directory cannot redirect them.
+// Owner and mode changes through a descriptor opened by the no-follow
+// walker, so no link, FIFO or hard link in a user-writable directory can
+// redirect them or hang the run.
 #include "mail/lib/file_user_mode.h"
 
 #include <fcntl.h>
@@ -11,7 +12,21 @@
 #include <cstring>
 
 #include "lib/log.h"
-#include "mail/lib/scoped_fd.h"
+#include "lib/tree_walk.h"
+#include "lib/unique_fd.h"
+
+namespace {
+
+// Reports `format` with the path and the reading of errno, which stays.
+int fail(const char* format, const char* path) {
+    int error = errno;
+    errno = 0;
+    messlog2(0, 0, format, path, walk_strerror(error));
+    errno = error;
+    return -1;
+}
+
+}  // namespace
 
 int fd_set_user_mode(int fd, const char* path, const char* user, mode_t mode) {
     errno = 0;
@@ -22,38 +37,18 @@ int fd_set_user_mode(int fd, const char* path, const char* user, mode_t mode) {
         return -1;
     }
     if (fchown(fd, entry->pw_uid, entry->pw_gid) != 0) {
-        int error = errno;
-        errno = 0;
-        messlog2(0, 0, "ERROR: unable to chown %s: %s\n", path, std::strerror(error));
-        errno = error;
-        return -1;
+        return fail("ERROR: unable to chown %s: %s\n", path);
     }
     if (fchmod(fd, mode) != 0) {
-        int error = errno;
-        errno = 0;
-        messlog2(0, 0, "ERROR: unable to chmod %s: %s\n", path, std::strerror(error));
-        errno = error;
-        return -1;
+        return fail("ERROR: unable to chmod %s: %s\n", path);
     }
     return 0;
 }
 
 int file_set_user_mode(const char* path, const char* user, mode_t mode) {
-    // O_NONBLOCK: a FIFO put in the file's place must not hang the run.
-    marun::mail::ScopedFd fd(open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat st;
-    if (!fd.valid() || fstat(fd.get(), &st) != 0) {
-        int error = errno;
-        errno = 0;
-        messlog2(0, 0, "ERROR: unable to chown %s: %s\n", path, std::strerror(error));
-        errno = error;
-        return -1;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        errno = 0;
-        messlog2(0, 0, "ERROR: unable to chown %s: %s\n", path, "not a regular file");
-        errno = EINVAL;
-        return -1;
+    marun::UniqueFd fd(walk_open_file(path, O_RDONLY));
+    if (!fd.valid()) {
+        return fail("ERROR: unable to chown %s: %s\n", path);
     }
     return fd_set_user_mode(fd.get(), path, user, mode);
 }

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "lib/utf8.h"
+
 const char* mail_tree_name_error(const char* name, std::size_t length) {
     std::string_view text(name, length);
     if (text.empty()) {
@@ -24,6 +26,9 @@ const char* mail_tree_name_error(const char* name, std::size_t length) {
     }
     if (text.size() > MAIL_TREE_NAME_MAX) {
         return "it is too long";
+    }
+    if (!utf8_valid(name, length)) {
+        return "it is not valid UTF-8";
     }
     return nullptr;
 }

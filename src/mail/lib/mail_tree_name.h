@@ -9,5 +9,6 @@ constexpr std::size_t MAIL_TREE_NAME_MAX = 255;
 
 // Why the `length` bytes at `name` cannot be one level of the mail tree
 // ("it is empty", "it begins with '.'", "it contains '/'", "it contains
-// '..'", "it contains a zero byte", "it is too long"), or null when it can.
+// '..'", "it contains a zero byte", "it is too long", "it is not valid
+// UTF-8"), or null when it can.
 const char* mail_tree_name_error(const char* name, std::size_t length);

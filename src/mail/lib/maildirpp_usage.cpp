@@ -1,6 +1,9 @@
 // Measuring a Maildir: message sizes from names (",S=") so that a large
 // Maildir costs one directory read rather than a stat per message, the
 // "maildirsize" reader with its fall-back to counting, and the quota test.
+// Everything is reached through the no-follow walker, relative to the
+// Maildir's descriptor: a folder replaced by a link counts as missing, and
+// a "maildirsize" that is not a regular file as one that cannot be opened.
 #include "mail/lib/maildirpp_usage.h"
 
 #include <dirent.h>
@@ -12,11 +15,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <memory>
 #include <string>
 
+#include "lib/c_handles.h"
 #include "lib/log.h"
-#include "mail/lib/scoped_fd.h"
+#include "lib/tree_walk.h"
+#include "lib/unique_fd.h"
 
 namespace marun {
 namespace mail {
@@ -24,10 +28,6 @@ namespace mail {
 namespace {
 
 constexpr std::size_t MAILDIRSIZE_BUFFER = 5120;
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
 
 bool later(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
@@ -104,7 +104,7 @@ struct Totals {
 // Adds the messages of folder `name` (relative to `base`). A folder that is
 // missing or cannot be opened counts as empty.
 bool countFolder(int base, const char* name, Totals* totals) {
-    ScopedFd fd(openat(base, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd fd(walk_open_dir_at(base, name));
     if (!fd.valid()) {
         return true;
     }
@@ -112,7 +112,7 @@ bool countFolder(int base, const char* name, Totals* totals) {
     if (fstat(fd.get(), &st) == 0 && later(st.st_mtim, totals->newest)) {
         totals->newest = st.st_mtim;
     }
-    std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd.get()));
+    DirPtr dir(fdopendir(fd.get()));
     if (!dir) {
         return true;
     }
@@ -153,7 +153,7 @@ bool countFolderPair(int base, const char* folder, Totals* totals) {
 // Reads "maildirsize" whole. False when it cannot be opened or read, or
 // when it does not end within the buffer.
 bool readMaildirsize(int maildir_fd, std::string* content) {
-    ScopedFd fd(openat(maildir_fd, "maildirsize", O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    UniqueFd fd(walk_open_file_at(maildir_fd, "maildirsize", O_RDONLY));
     if (!fd.valid()) {
         return false;
     }
@@ -278,8 +278,8 @@ bool countMaildirMessages(int maildir_fd, sizequota_t* size, fcount_t* count,
     if (!countFolderPair(maildir_fd, nullptr, &totals)) {
         return false;
     }
-    ScopedFd fd(openat(maildir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::unique_ptr<DIR, DirCloser> dir(fd.valid() ? fdopendir(fd.get()) : nullptr);
+    UniqueFd fd(openat(maildir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DirPtr dir(fd.valid() ? fdopendir(fd.get()) : nullptr);
     if (!dir) {
         return false;
     }
@@ -321,7 +321,7 @@ int get_maildirpp_messages_usage(sizequota_t* size, fcount_t* count, time_t* mti
 int get_maildirpp_usage_and_limits(const char* maildir, int no_recalc, sizequota_t* size,
                                    fcount_t* count, sizequota_t* size_limit,
                                    fcount_t* count_limit) {
-    ScopedFd fd(open(maildir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    marun::UniqueFd fd(walk_open_dir(maildir));
     if (!fd.valid()) {
         return 0;
     }

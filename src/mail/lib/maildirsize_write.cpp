@@ -1,6 +1,8 @@
 // The "maildirsize" writer: a uniquely named temporary file in the Maildir's
-// "tmp", checked against link tricks, filled, synced and renamed into place,
-// then back-dated when deliveries raced with the count.
+// "tmp", filled, synced and renamed into place through the one safe file
+// writer, then back-dated when deliveries raced with the count. The Maildir
+// is reached through the no-follow walker: the file is handed to the mail
+// user, so no level of the path may lead out of the mail tree.
 #include "mail/lib/maildirsize_write.h"
 
 #include <dirent.h>
@@ -14,11 +16,13 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <memory>
 #include <string>
 
+#include "lib/atomic_file.h"
+#include "lib/c_handles.h"
 #include "lib/log.h"
-#include "mail/lib/scoped_fd.h"
+#include "lib/tree_walk.h"
+#include "lib/unique_fd.h"
 
 namespace marun {
 namespace mail {
@@ -27,11 +31,8 @@ namespace {
 constexpr int CREATE_ATTEMPTS = 5;
 constexpr unsigned RETRY_DELAY_SECONDS = 2;
 constexpr time_t STALE_BACKDATE_SECONDS = 960;
+constexpr mode_t MAILDIRSIZE_MODE = 0644;
 constexpr const char* POPUSER = "popuser";
-
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
 
 // Restores errno when it goes out of scope, so clean-up on a failure path
 // does not hide the error that caused it.
@@ -44,80 +45,46 @@ class ErrnoKeeper {
     int saved_ = errno;
 };
 
-// The temporary file: removed again unless it has been renamed into place.
-class TempFile {
-  public:
-    TempFile(int dir_fd, std::string name, int fd) : dir_fd_(dir_fd), name_(name), fd_(fd) {}
-    ~TempFile() {
-        if (!name_.empty()) {
-            int saved = errno;
-            fd_.reset();
-            unlinkat(dir_fd_, name_.c_str(), 0);
-            errno = saved;
-        }
+// Reports what failed and why (errno, which stays as it was).
+void report(const std::string& what) {
+    int error = errno;
+    errno = 0;
+    messlog2(0, 0, "%s: %s", what.c_str(), walk_strerror(error));
+    errno = error;
+}
+
+// Creates "tmp/<time>.<pid>.<host>-maildirsize" (fresh: whatever stood at
+// the name is removed first). A name taken again in the meantime by someone
+// else is retried under a new name; any other failure ends the attempt.
+bool createTempFile(int maildir_fd, const char* maildir, const char* host, AtomicFile* file) {
+    UniqueFd tmp(walk_open_dir_at(maildir_fd, "tmp"));
+    if (!tmp.valid()) {
+        report(std::string("Unable to open ") + maildir + "/tmp");
+        return false;
     }
-    int fd() const { return fd_.get(); }
-    const std::string& name() const { return name_; }
-    int close() { return ::close(fd_.release()); }
-    void keep() { name_.clear(); }
-
-  private:
-    int dir_fd_;
-    std::string name_;
-    ScopedFd fd_;
-};
-
-// Creates "tmp/<time>.<pid>.<host>-maildirsize", retrying with a new name.
-std::unique_ptr<TempFile> createTempFile(int maildir_fd, const char* host) {
     for (int attempt = 0; attempt < CREATE_ATTEMPTS; ++attempt) {
         if (attempt > 0) {
             sleep(RETRY_DELAY_SECONDS);
         }
         char name[4096];
-        int length = std::snprintf(name, sizeof name, "tmp/%lu.%u.%s-maildirsize",
+        int length = std::snprintf(name, sizeof name, "%lu.%u.%s-maildirsize",
                                    static_cast<unsigned long>(std::time(nullptr)),
                                    static_cast<unsigned>(getpid()), host);
-        if (length < 0 || static_cast<std::size_t>(length) >= sizeof name) {
+        if (length < 0 || static_cast<std::size_t>(length) + 4 >= sizeof name) {
             messlog2(0, 0, "host name is too long to be used in filename");
-            return nullptr;
+            return false;
         }
-        struct stat st;
-        if (fstatat(maildir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
-            continue;  // someone else's file, or "tmp" is unusable right now
+        if (file->create(tmp.get(), name, maildir_fd, "maildirsize", MAILDIRSIZE_MODE) == 0) {
+            return true;
         }
-        int fd =
-            openat(maildir_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            continue;
+        if (errno != EEXIST) {
+            report(std::string("Unable to create ") + maildir + "/tmp/" + name);
+            return false;
         }
-        auto file = std::make_unique<TempFile>(maildir_fd, name, fd);
-        struct stat opened, named;
-        if (fstat(fd, &opened) != 0 ||
-            fstatat(maildir_fd, name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-            opened.st_dev != named.st_dev || opened.st_ino != named.st_ino ||
-            ftruncate(fd, 0) != 0) {
-            continue;  // the file is removed again by its owner object
-        }
-        return file;
     }
     errno = EAGAIN;
     messlog2(0, 0, "Maximal allowed number of attempts to create a maildirsize file exceeded");
-    return nullptr;
-}
-
-bool writeAll(int fd, const char* data, std::size_t length) {
-    while (length > 0) {
-        ssize_t written = write(fd, data, length);
-        if (written < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        length -= static_cast<std::size_t>(written);
-    }
-    return true;
+    return false;
 }
 
 // Newest modification time of "cur" and "new" of `folder` (relative to the
@@ -127,7 +94,7 @@ bool folderTime(int maildir_fd, const char* folder, struct timespec* newest) {
     for (const char* sub : {"cur", "new"}) {
         std::string path = folder == nullptr ? sub : std::string(folder) + "/" + sub;
         struct stat st;
-        if (fstatat(maildir_fd, path.c_str(), &st, 0) != 0) {
+        if (fstatat(maildir_fd, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             if (errno == ENOENT) {
                 continue;
             }
@@ -145,8 +112,8 @@ bool folderTime(int maildir_fd, const char* folder, struct timespec* newest) {
 // True when every folder is still as old as the count saw it.
 bool unchangedSince(int maildir_fd, const char* maildir, const struct timespec& counted) {
     struct timespec newest = {0, 0};
-    ScopedFd fd(openat(maildir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    std::unique_ptr<DIR, DirCloser> dir(fd.valid() ? fdopendir(fd.get()) : nullptr);
+    UniqueFd fd(openat(maildir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DirPtr dir(fd.valid() ? fdopendir(fd.get()) : nullptr);
     if (!dir) {
         messlog2(0, 0, "Unable to open Maildir folder. Has it just been removed?");
         return false;
@@ -161,7 +128,8 @@ bool unchangedSince(int maildir_fd, const char* maildir, const struct timespec& 
         }
         if (entry->d_type != DT_DIR) {
             struct stat st;
-            if (fstatat(maildir_fd, entry->d_name, &st, 0) != 0 || !S_ISDIR(st.st_mode)) {
+            if (fstatat(maildir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+                !S_ISDIR(st.st_mode)) {
                 messlog2(0, 0, "Bad/unrecognized entry %s within Maildir folder %s\n",
                          entry->d_name, maildir);
                 continue;
@@ -184,10 +152,11 @@ using namespace marun::mail;
 int write_maildirpp_maildirsize(const char* maildir, uid_t owner, gid_t group, sizequota_t sq,
                                 fcount_t cq) {
     ErrnoKeeper errno_keeper;
-    // The Maildir itself must not be a link planted in a user's home: the
-    // file written here is handed to the mail user.
-    ScopedFd maildir_fd(open(maildir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    marun::UniqueFd maildir_fd(walk_open_dir(maildir));
     if (!maildir_fd.valid()) {
+        if (errno == ELOOP) {
+            report(std::string("Unable to open Maildir ") + maildir);
+        }
         errno_keeper.keep();
         return 0;
     }
@@ -197,16 +166,16 @@ int write_maildirpp_maildirsize(const char* maildir, uid_t owner, gid_t group, s
         errno_keeper.keep();
         return 0;
     }
-    std::unique_ptr<TempFile> file = createTempFile(maildir_fd.get(), host);
-    if (!file) {
+    marun::AtomicFile file;
+    if (!createTempFile(maildir_fd.get(), maildir, host, &file)) {
         errno_keeper.keep();
         return 0;
     }
     sizequota_t bytes = 0;
     fcount_t messages = 0;
     struct timespec counted = {0, 0};
-    if (fchown(file->fd(), owner, group) != 0) {
-        messlog2(0, 0, "unable to change owner of %s/%s", maildir, file->name().c_str());
+    if (fchown(file.fd(), owner, group) != 0) {
+        messlog2(0, 0, "unable to change owner of %s/tmp/%s", maildir, file.tempName().c_str());
         errno_keeper.keep();
         return 0;
     }
@@ -223,22 +192,22 @@ int write_maildirpp_maildirsize(const char* maildir, uid_t owner, gid_t group, s
         errno_keeper.keep();
         return 0;
     }
-    if (!writeAll(file->fd(), text, static_cast<std::size_t>(length))) {
+    if (!file.write(text, static_cast<std::size_t>(length))) {
         messlog2(0, 0, "unable to write data to file");
         errno_keeper.keep();
         return 0;
     }
-    if (fsync(file->fd()) != 0 || file->close() != 0) {
+    if (file.flush() != 0) {
         messlog2(0, 0, "unable to commit written data to file");
         errno_keeper.keep();
         return 0;
     }
-    if (renameat(maildir_fd.get(), file->name().c_str(), maildir_fd.get(), "maildirsize") != 0) {
-        messlog2(0, 0, "unable to rename %s/%s to maildirsize", maildir, file->name().c_str());
+    if (file.commit() != 0) {
+        report(std::string("unable to rename ") + maildir + "/tmp/" + file.tempName() + " to " +
+               maildir + "/maildirsize");
         errno_keeper.keep();
         return 0;
     }
-    file->keep();
     if (!unchangedSince(maildir_fd.get(), maildir, counted)) {
         // A delivery may have slipped past the count: make the file look
         // stale so that the next reader that checks its age recounts.

@@ -18,11 +18,12 @@
 #include "lib/idn.h"
 #include "lib/log.h"
 #include "lib/oru_conf.h"
+#include "lib/tree_walk.h"
+#include "lib/unique_fd.h"
 #include "mail/lib/dir_size.h"
 #include "mail/lib/mail_entity_escape.h"
 #include "mail/lib/mail_tree_name.h"
 #include "mail/lib/maildirsize_write.h"
-#include "mail/lib/scoped_fd.h"
 
 namespace {
 
@@ -100,17 +101,17 @@ int store_mbox_quota(const char* MailDomain, const char* MailName, sizequota_t q
         messlog2(0, 0, "domain and/or user name too long to be stored on the filesystem");
         return 0;
     }
-    marun::mail::ScopedFd home_fd(open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    marun::UniqueFd home_fd(walk_open_dir(home.c_str()));
     if (!home_fd.valid()) {
         int error = errno;
         errno = 0;  // the message carries the error text already
         messlog2(0, 0, "unable to change to mbox folder %s: %s", home.c_str(),
-                 std::strerror(error));
+                 walk_strerror(error));
         return 0;
     }
     struct stat st;
     if (quota >= 0 && fstatat(home_fd.get(), "@attachments", &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        long long attachments = get_dir_size((home + "/@attachments").c_str(), 0);
+        long long attachments = dir_size_at(home_fd.get(), "@attachments", 0);
         if (attachments < 0) {
             messlog2(0, 0, "unable to count attachments folder size");
             return 0;
