@@ -8,7 +8,7 @@
 
 #include <map>
 
-#include "util/fd_owner.h"
+#include "util/process_launch.h"
 
 namespace marun {
 namespace process {

@@ -8,10 +8,10 @@
 #include <sstream>
 
 #include "lib/log.h"
+#include "lib/process_engine.h"
 #include "util/errors.h"
 #include "util/ex_traceable.h"
 #include "util/uerr.h"
-#include "util/write_exception.h"
 
 namespace {
 
