@@ -139,17 +139,15 @@ int mailAuthDBInit() {
             return -1;
         }
     }
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(mailAuthDB, &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    SqliteDb db(raw);
+    SqliteDb db;
+    int rc = sqliteOpen(mailAuthDB, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, db);
     if (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(raw, 50);
-        rc = sqliteRetryExec(raw, mailAuthDBSchema);
+        rc = sqliteRetryExec(db.get(), mailAuthDBSchema);
     }
     if (rc != SQLITE_OK) {
-        if (raw != nullptr) {
+        if (db) {
             marun_log(3, "Unable to re-create Mail Authentication Database: %s",
-                      sqlite3_errmsg(raw));
+                      sqlite3_errmsg(db.get()));
         } else {
             marun_log(3, "Unable to re-create Mail Authentication Database");
         }
