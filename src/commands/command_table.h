@@ -1,7 +1,7 @@
 // The command table: for each of the 76 commands, in the order of the help
 // texts, the command column (a legacy alias first, as "-p, --start-smtpd"),
-// the help row's synopsis and description, and the handler (null while the
-// command is not served). Dispatch and the help commands both read it.
+// the handler (null while the command is not served), and the help row's
+// synopsis and description. Dispatch and the help commands both read it.
 #pragma once
 
 namespace marun {
@@ -15,9 +15,9 @@ using CommandHandler = int (*)(int argc, char** argv);
 
 struct CommandDescription {
     const char* command;
+    CommandHandler handler;
     const char* synopsis;
     const char* description;
-    CommandHandler handler;
 };
 
 constexpr int kCommandDescriptionCount = 76;

@@ -178,29 +178,33 @@ int getOutErr(char** out, char** err, const char* path, char* const argv[]) {
     return WEXITSTATUS(status);
 }
 
-// Runs `path` with the null-terminated arguments of `args` after it.
-int runWithArgs(const char* path, va_list args, int maxArgs) {
-    std::vector<char*> argv{const_cast<char*>(path)};
-    for (const char* arg = va_arg(args, const char*); arg != nullptr;
-         arg = va_arg(args, const char*)) {
-        if (maxArgs >= 0 && static_cast<int>(argv.size()) > maxArgs) {
-            messlog2(0, 0, "%s: too many arguments", path);
-            return -1;
-        }
-        argv.push_back(const_cast<char*>(arg));
+// `path` followed by the null-terminated arguments of `args`, as an argument
+// vector; empty (after a message) when there are more than `maxArgs` (-1:
+// any number).
+std::vector<char*> argvAfter(const char* path, va_list args, int maxArgs) {
+    std::vector<char*> argv = collectList(path, args);
+    if (maxArgs >= 0 && static_cast<int>(argv.size()) > maxArgs + 2) {
+        messlog2(0, 0, "%s: too many arguments", path);
+        argv.clear();
     }
-    argv.push_back(nullptr);
-    return fork_execv_log(path, argv.data(), 0);
+    return argv;
 }
 
-// The exit status, or `signaled` when a signal ended the child; -1 when it
-// could not be waited for.
-int waitForExit(pid_t pid, int signaled) {
-    int status = 0;
-    if (marun::process::waitChild(pid, &status, 0) < 0) {
-        return -1;
+// Runs `path` with the null-terminated arguments of `args` after it.
+int runWithArgs(const char* path, va_list args, int maxArgs) {
+    std::vector<char*> argv = argvAfter(path, args, maxArgs);
+    return argv.empty() ? -1 : fork_execv_log(path, argv.data(), 0);
+}
+
+// "<PRODUCT_ROOT_D>/admin/sbin/<name>" into `path`; false after a message
+// for a name with "/".
+bool utilityPath(const char* name, std::string& path) {
+    if (std::strchr(name, '/') != nullptr) {
+        messlog2(0, 0, "Utility name '%s' is invalid. Use only utility name without path.", name);
+        return false;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : signaled;
+    path = std::string(oruConfGetDefaultByIndex(_PRODUCT_ROOT_D_INDEX)) + "/admin/sbin/" + name;
+    return true;
 }
 
 }  // namespace
@@ -363,34 +367,26 @@ int fork_execv_fd(int in, int out, const char* path, char* const argv[]) {
 int fork_execv(const char* path, ...) {
     va_list args;
     va_start(args, path);
-    std::vector<char*> argv{const_cast<char*>(path)};
-    for (const char* arg = va_arg(args, const char*); arg != nullptr;
-         arg = va_arg(args, const char*)) {
-        argv.push_back(const_cast<char*>(arg));
-    }
+    std::vector<char*> argv = argvAfter(path, args, -1);
     va_end(args);
-    argv.push_back(nullptr);
     pid_t pid = fork_execv_pipes(-1, -1, -1, path, argv.data());
-    return pid < 0 ? -1 : waitForExit(pid, 1);
+    int status = 0;
+    if (pid < 0 || marun::process::waitChild(pid, &status, 0) < 0) {
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 int util_exec_args(const char* name, char* const argv[]) {
-    if (std::strchr(name, '/') != nullptr) {
-        messlog2(0, 0, "Utility name '%s' is invalid. Use only utility name without path.", name);
-        return -1;
-    }
-    std::string path =
-        std::string(oruConfGetDefaultByIndex(_PRODUCT_ROOT_D_INDEX)) + "/admin/sbin/" + name;
-    return fork_execv_log(path.c_str(), argv, 0);
+    std::string path;
+    return utilityPath(name, path) ? fork_execv_log(path.c_str(), argv, 0) : -1;
 }
 
 int util_exec(const char* name, ...) {
-    if (std::strchr(name, '/') != nullptr) {
-        messlog2(0, 0, "Utility name '%s' is invalid. Use only utility name without path.", name);
+    std::string path;
+    if (!utilityPath(name, path)) {
         return -1;
     }
-    std::string path =
-        std::string(oruConfGetDefaultByIndex(_PRODUCT_ROOT_D_INDEX)) + "/admin/sbin/" + name;
     va_list args;
     va_start(args, name);
     int result = runWithArgs(path.c_str(), args, -1);

@@ -68,7 +68,6 @@ class Connection {
     // Connects with db_connect() unless a handle is present; throws
     // mError("connection failed") when that gives none.
     void open();
-    MYSQL* handle() const { return handle_; }
 
     // `text` escaped by the client library for use inside '...'; a length of
     // 0 means strlen(text). Opens the connection when needed.

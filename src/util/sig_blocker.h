@@ -20,7 +20,6 @@ class SigBlocker {
     // Puts the remembered mask back; throws SystemError "restore sigprocmask".
     // Does nothing when nothing is blocked.
     void restore();
-    bool active() const noexcept { return active_; }
 
   private:
     sigset_t previous_;
