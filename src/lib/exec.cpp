@@ -85,7 +85,7 @@ std::vector<char*> collectList(const char* first, va_list args) {
 
 // The child's own report of a failed step, on its standard streams.
 void reportInChild(void* path, const char* step, int code) {
-    errno = 0;
+    errno = code;
     if (std::strncmp(step, "exec", 4) == 0) {
         messlog2(0, 0, "fork_execv: execv(\"%s\") failed: %s\n", static_cast<const char*>(path),
                  std::strerror(code));

@@ -87,9 +87,9 @@ void removeHostRecords(const std::string& host) {
 // alias: they go away when the new name is the host's, and come back when
 // the old name was. undo() removes what was added, then adds again what was
 // removed; it stops at the first failure.
-class HostNameRecords {
+class safeDomainFromToHostnameRenamer {
   public:
-    HostNameRecords() : host_(hostName()) {}
+    safeDomainFromToHostnameRenamer() : host_(hostName()) {}
 
     // Before a domain or alias takes the name `newName`.
     void releaseFor(const std::string& newName) {
@@ -231,7 +231,7 @@ void DomainManager::removeDomainReferences(const std::string& domain, bool subdo
 void DomainManager::renameDomain(const std::string& oldDomain, const std::string& newDomain) {
     // On failure: "vmailbox", "virtual", "virtual_domains", then the host's
     // records, each undo step whether the one before it failed or not.
-    HostNameRecords host;
+    safeDomainFromToHostnameRenamer host;
     Undo undo(Undo::CONTINUE);
     undo.add(UNDO_TABLE, [&host] { host.undo(); });
     host.releaseFor(newDomain);
@@ -269,7 +269,7 @@ void DomainManager::removeDomainAlias(const std::string& alias) {
 }
 
 void DomainManager::renameDomainAlias(const std::string& oldAlias, const std::string& newAlias) {
-    HostNameRecords host;
+    safeDomainFromToHostnameRenamer host;
     Undo undo(Undo::STOP);
     undo.add(UNDO_TABLE, [&host] { host.undo(); });
     host.releaseFor(newAlias);
