@@ -1,13 +1,10 @@
-// The command table and the dispatcher.
+// The dispatcher.
 #include "commands/dispatch.h"
 
 #include <exception>
 
-#include "commands/domain_commands.h"
 #include "commands/env_password.h"
-#include "commands/handler_commands.h"
 #include "commands/help.h"
-#include "commands/mailname_commands.h"
 #include "mail/lib/mail_auth_location.h"
 #include "util/errors.h"
 
@@ -18,18 +15,17 @@ namespace kvarn_commands {
 
 void fillCommandMap(CommandMap& map) {
     CommandMapAssigner assign(map);
-    assign("--add-mailname", addMailname)("--remove-mailname", removeMailname)(
-        "--rename-mailname", renameMailname)("--add-mailbox", addMailbox)(
-        "--remove-mailbox", removeMailbox)("--get-mailbox-size", getMailboxSize)(
-        "--set-password", setPassword)("--set-mailbox-disk-quota", setMailboxDiskQuota);
-    assign("--help-commands", usageCommandsCmd)("--help-legacy", usageLegacyCmd)(
-        "--help", usageShortCmd)("-h", usageShortCmd);
-    assign("--add-handler", addHandler)("--update-handler", updateHandler)(
-        "--remove-handler", removeHandler)("--disable-handler", disableHandler)(
-        "--enable-handler", enableHandler)("--check-handler", checkHandler);
-    assign("--add-domain", addDomain)("--remove-domain", removeDomain)(
-        "--turn-on-domain", enableDomain)("--turn-off-domain", disableDomain)(
-        "--set-domain-disk-quota", setDomainDiskQuota);
+    for (const CommandDescription& row : commandDescriptions) {
+        if (row.handler == nullptr) {
+            continue;
+        }
+        const std::string column = row.command;
+        const std::string::size_type comma = column.find(", ");
+        if (comma != std::string::npos) {
+            assign(column.substr(0, comma), row.handler);
+        }
+        assign(comma == std::string::npos ? column : column.substr(comma + 2), row.handler);
+    }
 }
 
 int do_main(int argc, char** argv) {

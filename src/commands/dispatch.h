@@ -1,18 +1,18 @@
-// Command dispatch: the map from command word to handler and do_main, which
-// picks the handler for the first argument and runs it.
+// Command dispatch: the map from command word to handler, filled from the
+// command table, and do_main, which picks the handler for the first argument
+// and runs it.
 #pragma once
 
 #include <map>
 #include <string>
+
+#include "commands/command_table.h"
 
 namespace marun {
 namespace mail {
 namespace postfix {
 namespace kvarn_commands {
 
-// Every command is a function of the arguments after the program name; its
-// own first argument is the command word. The result is the exit status.
-using CommandHandler = int (*)(int argc, char** argv);
 using CommandMap = std::map<std::string, CommandHandler>;
 
 // Chained insertion into a command map; a repeated word overwrites.
@@ -28,7 +28,8 @@ class CommandMapAssigner {
     CommandMap& map_;
 };
 
-// The words the program currently serves, each bound to its handler.
+// The words of every served row of the command table, the alias included,
+// each bound to the row's handler.
 void fillCommandMap(CommandMap& map);
 
 int do_main(int argc, char** argv);

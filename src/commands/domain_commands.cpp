@@ -7,8 +7,7 @@
 #include <ostream>
 #include <string>
 
-#include "commands/name_checks.h"
-#include "commands/program_options_helper.h"
+#include "commands/shared_options.h"
 #include "lib/killproc.h"
 #include "mail/lib/mail_auth.h"
 #include "mail/lib/mail_handlers.h"
@@ -16,7 +15,6 @@
 #include "mail/maildirpp_manager.h"
 #include "mail/on_removal.h"
 #include "postfix/domain_manager.h"
-#include "util/idn.h"
 #include "util/uerr.h"
 
 namespace marun {
@@ -32,28 +30,12 @@ namespace {
 const char* const TRIVIAL_REWRITE = "/usr/lib/postfix/trivial-rewrite";
 const char* const DEBIAN_TRIVIAL_REWRITE = "/usr/lib/postfix/sbin/trivial-rewrite";
 
-void addDomainNameOption(ProgramOptionsHelper& options) {
-    options.add_options()("domain-name", po::value<std::string>(), "domain name", true);
-}
-
-// The domain of the parsed options in ASCII form, refused when malformed.
-// The name as given is checked too, so that "a..b" is reported as such
-// rather than as the IDNA conversion's "Invalid length"; the ASCII form is
-// what reaches the tables and the mail tree.
-std::string asciiDomain(const ProgramOptionsHelper& options) {
-    const std::string& given = options.get<std::string>("domain-name");
-    checkDomainName(given);
-    std::string domain = idn::toAscii(given);
-    checkDomainName(domain);
-    return domain;
-}
-
 // The options of the commands that take the domain name alone.
 std::string parseDomainOnly(int argc, char** argv, const char* description, const char* synopsis) {
     ProgramOptionsHelper options(description, synopsis);
     addDomainNameOption(options);
     standardOptionsParse(options, argc, argv);
-    return asciiDomain(options);
+    return domainNameOption(options);
 }
 
 // Turning a domain on or off: the authentication records of the domain and
@@ -84,9 +66,9 @@ int addDomain(int argc, char** argv) {
     ProgramOptionsHelper options("add a domain",
                                  "--add-domain --domain-name=<domain> [--disk-quota=quota]");
     addDomainNameOption(options);
-    options.add_options()("disk-quota", po::value<long long>(), "disk quota");
+    addQuotaOption(options, false);
     standardOptionsParse(options, argc, argv);
-    const std::string domain = asciiDomain(options);
+    const std::string domain = domainNameOption(options);
 
     if (options.has("disk-quota")) {
         DomainManager::createDomain(domain, options.get<long long>("disk-quota"), false);
@@ -105,11 +87,11 @@ int setDomainDiskQuota(int argc, char** argv) {
         "set a domain disk quota",
         "--set-domain-disk-quota --domain-name=<domain> --disk-quota=quota");
     addDomainNameOption(options);
-    options.add_options()("disk-quota", po::value<long long>(), "disk quota", true);
+    addQuotaOption(options, true);
     standardOptionsParse(options, argc, argv);
 
     MaildirPPManager& quotas = MaildirPPManager::getInstance();
-    const std::string domain = asciiDomain(options);
+    const std::string domain = domainNameOption(options);
     quotas.setDomainQuota(domain, options.get<long long>("disk-quota"));
     return 0;
 }

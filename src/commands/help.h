@@ -1,5 +1,5 @@
-// The help texts of kvarn: the command table's descriptions, the short,
-// command-list and legacy usages, and the handlers of the help commands.
+// The help texts of kvarn: the short, command-list and legacy usages (the
+// last two from the command table), and the handlers of the help commands.
 #pragma once
 
 #include <ostream>
@@ -9,15 +9,6 @@ namespace marun {
 namespace mail {
 namespace postfix {
 namespace kvarn_commands {
-
-struct CommandDescription {
-    const char* command;
-    const char* synopsis;
-    const char* description;
-};
-
-constexpr int kCommandDescriptionCount = 76;
-extern const CommandDescription commandDescriptions[kCommandDescriptionCount];
 
 // Each prints its text to `out` and ends the process with `status`.
 [[noreturn]] void usageShort(int status, std::ostream& out);

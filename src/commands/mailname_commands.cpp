@@ -11,15 +11,13 @@
 #include <string>
 
 #include "commands/env_password.h"
-#include "commands/name_checks.h"
-#include "commands/program_options_helper.h"
+#include "commands/shared_options.h"
 #include "mail/lib/mail_auth.h"
 #include "mail/lib/mail_handlers.h"
 #include "mail/lib/mail_panel_queries.h"
 #include "mail/lib/mbox_size.h"
 #include "mail/maildirpp_manager.h"
 #include "postfix/mailname_manager.h"
-#include "util/idn.h"
 
 namespace marun {
 namespace mail {
@@ -37,29 +35,16 @@ const char DOMAIN_DISABLED_TEXT[] = "the domain is disabled (currently unused)";
 
 // Declares the mandatory domain name and mail name options.
 void addNameOptions(ProgramOptionsHelper& helper) {
-    helper.add_options()("domain-name", po::value<std::string>(), "domain name", true)(
-        "mailname", po::value<std::string>(), "mailname", true);
-}
-
-std::string domainOption(const ProgramOptionsHelper& helper) {
-    std::string domain = idn::toAscii(helper.get<std::string>("domain-name"));
-    checkDomainName(domain);
-    return domain;
-}
-
-std::string mailnameOption(const ProgramOptionsHelper& helper, const char* option) {
-    const std::string& name = helper.get<std::string>(option);
-    mailname_validators::mailValidateExc(name, 0);
-    checkMailName(name);
-    return name;
+    addDomainNameOption(helper);
+    addMailnameOption(helper);
 }
 
 // The domain and the mail name of a command that works on one mail name.
 struct MailnameOptions {
     MailnameOptions(ProgramOptionsHelper& helper, int argc, char** argv) {
         standardOptionsParse(helper, argc, argv);
-        domain = domainOption(helper);
-        mailname = mailnameOption(helper, "mailname");
+        domain = domainNameOption(helper);
+        mailname = mailnameOption(helper);
     }
 
     std::string domain;
@@ -103,7 +88,7 @@ int addMailname(int argc, char** argv) {
         "add a mailname",
         "--add-mailname --domain-name=<domain_name> --mailname=<mail_name> [--disk-quota=<quota>]");
     addNameOptions(helper);
-    helper.add_options()("disk-quota", po::value<long long>(), "disk quota");
+    addQuotaOption(helper, false);
     MailnameOptions names(helper, argc, argv);
     if (helper.has("disk-quota")) {
         MailnameManager::createMailname(names.domain, names.mailname,
@@ -132,12 +117,12 @@ int renameMailname(int argc, char** argv) {
         "rename a mailname",
         "--rename-mailname --domain-name=<domain_name> --old-mailname=<old_mail_name> "
         "--new-mailname=<new_mail_name> [--mail-domain-disabled|-D]");
-    helper.add_options()("domain-name", po::value<std::string>(), "domain name", true)(
-        "old-mailname", po::value<std::string>(), "old mailname", true)(
-        "new-mailname", po::value<std::string>(), "new mailname", true)("mail-domain-disabled,D",
-                                                                        DOMAIN_DISABLED_TEXT);
+    addDomainNameOption(helper);
+    addMailnameOption(helper, "old-mailname", "old mailname");
+    addMailnameOption(helper, "new-mailname", "new mailname");
+    helper.add_options()("mail-domain-disabled,D", DOMAIN_DISABLED_TEXT);
     standardOptionsParse(helper, argc, argv);
-    const std::string domain = domainOption(helper);
+    const std::string domain = domainNameOption(helper);
     const std::string oldName = mailnameOption(helper, "old-mailname");
     const std::string newName = mailnameOption(helper, "new-mailname");
 
@@ -223,7 +208,7 @@ int setMailboxDiskQuota(int argc, char** argv) {
                                 "--set-mailbox-disk-quota --domain-name=<domain_name> "
                                 "--mailname=<mail_name> --disk-quota=<quota>");
     addNameOptions(helper);
-    helper.add_options()("disk-quota", po::value<long long>(), "disk quota", true);
+    addQuotaOption(helper, true);
     MailnameOptions names(helper, argc, argv);
     MaildirPPManager& quotas = MaildirPPManager::getInstance();
     quotas.setMailboxQuota(names.domain, names.mailname, helper.get<long long>("disk-quota"));

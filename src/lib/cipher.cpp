@@ -18,6 +18,7 @@
 #include "lib/c_handles.h"
 #include "lib/log.h"
 #include "lib/symmetric_cipher.h"
+#include "lib/unique_fd.h"
 
 namespace {
 
@@ -66,15 +67,6 @@ void cleanupCiphersAtExit() {
     }
 }
 
-struct FdCloser {
-    int fd;
-    ~FdCloser() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-};
-
 // Key material on the stack, wiped on every way out of scope.
 struct KeyBuffer {
     unsigned char bytes[kKeyBufferSize] = {};
@@ -120,14 +112,14 @@ int loadCipher(const char* spec, const char* key_path, unsigned flags, const EVP
     }
     KeyBuffer key;
     {
-        FdCloser file{open(key_path, O_RDONLY | O_CLOEXEC)};
-        if (file.fd < 0) {
+        marun::UniqueFd file(open(key_path, O_RDONLY | O_CLOEXEC));
+        if (!file.valid()) {
             int error = errno;
             marun_log(3, "Can't read encryption key from '%s': %s (%d)", key_path,
                       std::strerror(error), error);
             return 0;
         }
-        ssize_t got = read(file.fd, key.bytes, key_length);
+        ssize_t got = read(file.get(), key.bytes, key_length);
         if (got < 0 || static_cast<size_t>(got) != key_length) {
             // A file shorter than the key reports "no data" rather than success.
             int error = got < 0 ? errno : ENODATA;

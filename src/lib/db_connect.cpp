@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -26,6 +27,15 @@ void writeError(char* errbuf, std::size_t size, const char* format, const char* 
     if (errbuf != nullptr && size > 0) {
         std::snprintf(errbuf, size, format, text);
     }
+}
+
+// A handle whose client library reports an error is closed: null.
+MYSQL* closeOnError(MYSQL* handle) {
+    if (handle != nullptr && mysql_errno(handle) != 0) {
+        mysql_close(handle);
+        return nullptr;
+    }
+    return handle;
 }
 
 void stripNewline(char* text) {
@@ -73,10 +83,8 @@ MYSQL* marun_db_connect_raw(char* errbuf, std::size_t size) {
     MYSQL* handle = marun_db_connect_raw_ex(errbuf, size);
     if (handle != nullptr && mysql_errno(handle) != 0) {
         writeError(errbuf, size, "Unable to connect to Marun Database: %s", mysql_error(handle));
-        mysql_close(handle);
-        return nullptr;
     }
-    return handle;
+    return closeOnError(handle);
 }
 
 MYSQL* marun_db_connect_ex(char* errbuf, std::size_t size) {
@@ -97,12 +105,7 @@ MYSQL* marun_db_connect_ex(char* errbuf, std::size_t size) {
 }
 
 MYSQL* marun_db_connect(char* errbuf, std::size_t size) {
-    MYSQL* handle = marun_db_connect_ex(errbuf, size);
-    if (handle != nullptr && mysql_errno(handle) != 0) {
-        mysql_close(handle);
-        return nullptr;
-    }
-    return handle;
+    return closeOnError(marun_db_connect_ex(errbuf, size));
 }
 
 MYSQL* db_connect_nothrow(char* errbuf, std::size_t size) {
@@ -136,4 +139,17 @@ const char* get_admin_password() {
     password[length] = '\0';
     stripNewline(password);
     return password;
+}
+
+char* db_escape(MYSQL* my, const char* text, std::size_t length) {
+    char* escaped = static_cast<char*>(std::malloc(length * 2 + 1));
+    if (escaped == nullptr) {
+        return nullptr;
+    }
+    if (my != nullptr) {
+        mysql_real_escape_string(my, escaped, text, length);
+    } else {
+        mysql_escape_string(escaped, text, length);
+    }
+    return escaped;
 }

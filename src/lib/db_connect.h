@@ -1,11 +1,13 @@
 // Connections to the panel's MySQL database with the panel administrator's
-// credentials: the plain functions the mail library opens its handles with,
-// and the reader of the administrator's password file.
+// credentials: the plain functions every layer opens its handles with, the
+// owners of handles and result sets, the one escaping of values, and the
+// reader of the administrator's password file.
 #pragma once
 
 #include <mysql.h>
 
 #include <cstddef>
+#include <memory>
 
 constexpr const char* ADMIN_PASSWORD_FILE = "/etc/oru/.oru.shadow";
 constexpr const char* PANEL_DB_HOST = "localhost";
@@ -41,3 +43,38 @@ MYSQL* db_connect();
 // newline removed) in a static buffer. Failing to open or read it ends the
 // process with status 1.
 const char* get_admin_password();
+
+struct MysqlCloser {
+    void operator()(MYSQL* handle) const { mysql_close(handle); }
+};
+using MysqlHandle = std::unique_ptr<MYSQL, MysqlCloser>;
+
+struct MysqlResultFreer {
+    void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
+};
+using MysqlResult = std::unique_ptr<MYSQL_RES, MysqlResultFreer>;
+
+// The caller's handle when one is given; otherwise one opened with
+// db_connect() on open() and closed with this object.
+class PanelHandle {
+  public:
+    explicit PanelHandle(MYSQL* given) : handle_(given) {}
+    // False when db_connect() gave no handle (it printed why).
+    bool open() {
+        if (handle_ == nullptr) {
+            owned_.reset(db_connect());
+            handle_ = owned_.get();
+        }
+        return handle_ != nullptr;
+    }
+    MYSQL* get() const { return handle_; }
+
+  private:
+    MysqlHandle owned_;
+    MYSQL* handle_;
+};
+
+// `length` bytes of `text` escaped for use between quotes in a query on `my`
+// (without a handle, by the client library's connection-less escaping): a
+// malloc'ed string the caller frees, or null when memory runs out.
+char* db_escape(MYSQL* my, const char* text, std::size_t length);

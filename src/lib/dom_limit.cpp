@@ -3,55 +3,41 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 #include <string>
 
+#include "lib/c_handles.h"
 #include "lib/db_connect.h"
 #include "lib/log.h"
-
-namespace {
-
-struct HandleCloser {
-    void operator()(MYSQL* handle) const { mysql_close(handle); }
-};
-struct ResultFreer {
-    void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
-};
-
-std::string escaped(MYSQL* my, const char* text) {
-    std::size_t length = std::strlen(text);
-    std::string out(length * 2 + 1, '\0');
-    out.resize(mysql_real_escape_string(my, &out[0], text, length));
-    return out;
-}
-
-}  // namespace
 
 const char* get_dom_Limit(const char* dom_id, const char* limit_name, MYSQL* my) {
     static char value[4096];
 
-    std::unique_ptr<MYSQL, HandleCloser> own;
-    if (my == nullptr) {
-        own.reset(db_connect());
-        if (!own) {
-            errno = 0;
-            messlog2(0, 0, "Unable to connect to the mysql database\n");
-            return nullptr;
-        }
-        my = own.get();
+    PanelHandle handle(my);
+    if (!handle.open()) {
+        errno = 0;
+        messlog2(0, 0, "Unable to connect to the mysql database\n");
+        return nullptr;
     }
+    my = handle.get();
 
     // Ids and limit names are plain words; escaping keeps them as they are
     // and keeps anything else from changing the statement.
-    std::string query = "select l.value from domains d, Limits l \t\t\t\t where d.id='" +
-                        escaped(my, dom_id) + "' and d.limits_id=l.id  and l.limit_name='" +
-                        escaped(my, limit_name) + "'";
+    MallocPtr<char> id(db_escape(my, dom_id, std::strlen(dom_id)));
+    MallocPtr<char> name(db_escape(my, limit_name, std::strlen(limit_name)));
+    if (!id || !name) {
+        errno = ENOMEM;
+        messlog2(0, 0, "Unable to query domain limit %s", limit_name);
+        return nullptr;
+    }
+    std::string query =
+        std::string("select l.value from domains d, Limits l \t\t\t\t where d.id='") + id.get() +
+        "' and d.limits_id=l.id  and l.limit_name='" + name.get() + "'";
     if (mysql_real_query(my, query.data(), query.size()) != 0) {
         errno = 0;
         messlog2(0, 0, "Unable to query domain limit %s: %s\n", limit_name, mysql_error(my));
         return nullptr;
     }
-    std::unique_ptr<MYSQL_RES, ResultFreer> result(mysql_store_result(my));
+    MysqlResult result(mysql_store_result(my));
     if (!result) {
         errno = 0;
         messlog2(0, 0, "Unable to query domain limit %s: %s\n", limit_name, mysql_error(my));

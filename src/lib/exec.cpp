@@ -1,9 +1,8 @@
 // fork/exec, output collection, utility launchers and popen commands of the
-// plain-function library.
+// plain-function library, over the process engine.
 #include "lib/exec.h"
 
 #include <fcntl.h>
-#include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +17,16 @@
 
 #include "lib/log.h"
 #include "lib/oru_conf.h"
-#include "util/fd_owner.h"
-#include "util/sig_blocker.h"
+#include "lib/process_engine.h"
+#include "lib/sig_ignorer.h"
+
+using marun::process::Child;
+using marun::process::LaunchFailure;
+using marun::process::LaunchSpec;
+using marun::process::STREAM_AS_STDOUT;
+using marun::process::STREAM_DEVNULL;
+using marun::process::STREAM_INHERIT;
+using marun::process::STREAM_PIPE;
 
 namespace {
 
@@ -28,13 +35,33 @@ const int EXIT_EXEC_FAILED = 127;
 const int MAX_PATH_EXEC_ARGS = 99;
 const char* const LIBEXEC_DIR = "/usr/lib/marun-9.0/";
 
-// A growing malloc'ed output buffer, always NUL-terminated once read into.
+// A growing malloc'ed output buffer, always NUL-terminated once written to.
 struct Buffer {
     char* data = nullptr;
     size_t size = 0;
     size_t used = 0;
+    bool full = false;  // it could not grow: the rest was dropped
 
     ~Buffer() { std::free(data); }
+    // Keeps at least 2048 bytes of room: the buffer grows by 4096 bytes up
+    // to 4096, and doubles above.
+    void append(const char* bytes, size_t length) {
+        while (!full && (data == nullptr || size - used < 2048 || size - used <= length)) {
+            size_t grown = size <= 4096 ? size + 4096 : size * 2;
+            char* larger = static_cast<char*>(std::realloc(data, grown));
+            if (larger == nullptr) {
+                full = true;
+                break;
+            }
+            data = larger;
+            size = grown;
+        }
+        if (!full) {
+            std::memcpy(data + used, bytes, length);
+            used += length;
+            data[used] = '\0';
+        }
+    }
     // Hands the buffer to the caller (an empty string when nothing came).
     char* release() {
         if (data == nullptr) {
@@ -47,28 +74,6 @@ struct Buffer {
     }
 };
 
-// Reads once from `fd` into `b`, keeping at least 2048 bytes of room: the
-// buffer grows by 4096 bytes up to 4096, and doubles above. Returns read(2)'s
-// result (-1 with errno ENOMEM when the buffer cannot grow).
-ssize_t read_to_buf(int fd, Buffer& b) {
-    if (b.data == nullptr || b.size - b.used < 2048) {
-        size_t size = b.size <= 4096 ? b.size + 4096 : b.size * 2;
-        char* data = static_cast<char*>(std::realloc(b.data, size));
-        if (data == nullptr) {
-            errno = ENOMEM;
-            return -1;
-        }
-        b.data = data;
-        b.size = size;
-    }
-    ssize_t n = ::read(fd, b.data + b.used, b.size - b.used - 1);
-    if (n > 0) {
-        b.used += static_cast<size_t>(n);
-    }
-    b.data[b.used] = '\0';
-    return n;
-}
-
 std::vector<char*> collectList(const char* first, va_list args) {
     std::vector<char*> argv;
     for (const char* arg = first; arg != nullptr; arg = va_arg(args, const char*)) {
@@ -78,141 +83,69 @@ std::vector<char*> collectList(const char* first, va_list args) {
     return argv;
 }
 
-// In the child: puts in, out and err (-1: "/dev/null") on 0, 1 and 2,
-// closes every other descriptor but `report`, and executes the program. On
-// failure it prints the reason, writes errno to `report` (when given) and
-// exits with EXIT_EXEC_FAILED.
-[[noreturn]] void execChild(int in, int out, int err, const char* path, char* const argv[],
-                            char* const envp[], int report) {
-    int fds[3] = {in, out, err};
-    // Copies above 2 first, so that placing one cannot overwrite another.
-    for (int& fd : fds) {
-        if (fd >= 0) {
-            fd = ::fcntl(fd, F_DUPFD, 3);
-            if (fd < 0) {
-                messlog2(0, 0, "fork_execv: dup() failed: %s\n", std::strerror(errno));
-                ::_exit(EXIT_EXEC_FAILED);
-            }
-        }
-    }
-    for (int i = 0; i < 3; ++i) {
-        if (dup2_custom(fds[i], i) != 0) {
-            messlog2(0, 0, "fork_execv: dup() failed: %s\n", std::strerror(errno));
-            ::_exit(EXIT_EXEC_FAILED);
-        }
-    }
-    marun::process::closeDescriptorsFrom(3, report);
-    if (envp != nullptr) {
-        ::execve(path, argv, envp);
-    } else {
-        ::execv(path, argv);
-    }
-    int code = errno;
-    if (report >= 0) {
-        ssize_t n;
-        do {
-            n = ::write(report, &code, sizeof code);
-        } while (n < 0 && errno == EINTR);
-    }
+// The child's own report of a failed step, on its standard streams.
+void reportInChild(void* path, const char* step, int code) {
     errno = code;
-    messlog2(0, 0, "fork_execv: execv(\"%s\") failed: %s\n", path, std::strerror(code));
-    ::_exit(EXIT_EXEC_FAILED);
+    if (std::strncmp(step, "exec", 4) == 0) {
+        messlog2(0, 0, "fork_execv: execv(\"%s\") failed: %s\n", static_cast<const char*>(path),
+                 std::strerror(code));
+    } else {
+        messlog2(0, 0, "fork_execv: dup() failed: %s\n", std::strerror(code));
+    }
 }
 
-// Forks and runs the program. With `execError`, a close-on-exec pipe tells
-// whether exec failed: *execError gets its errno, or 0. Returns the pid or
-// -1 (fork failed, errno set).
-pid_t spawn(int in, int out, int err, const char* path, char* const argv[], char* const envp[],
-            int* execError) {
-    marun::process::PipeOwner report;
-    if (execError != nullptr) {
-        try {
-            report = marun::process::PipeOwner("pipe", O_CLOEXEC);
-        } catch (...) {
-            return -1;
-        }
-    }
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        return -1;
-    }
-    if (pid == 0) {
-        execChild(in, out, err, path, argv, envp, report.writeEnd());
-    }
-    if (execError != nullptr) {
-        report.writer().close_nothrow();
-        int code = 0;
-        ssize_t n;
-        do {
-            n = ::read(report.readEnd(), &code, sizeof code);
-        } while (n < 0 && errno == EINTR);
-        *execError = n == static_cast<ssize_t>(sizeof code) ? code : 0;
-    }
-    return pid;
+// Starts `path` with the stream codes given and every other descriptor
+// closed; a step that fails in the child is reported there, and the child
+// exits with EXIT_EXEC_FAILED. 0, or -1 with `failure`.
+int start(const char* path, char* const argv[], int in, int out, int err, char* const envp[],
+          bool control, Child& child, LaunchFailure& failure) {
+    LaunchSpec spec;
+    spec.path = path;
+    spec.argv = argv;
+    spec.envp = envp;
+    spec.streams[0] = in;
+    spec.streams[1] = out;
+    spec.streams[2] = err;
+    spec.closeDescriptors = true;
+    spec.controlPipe = control;
+    spec.childFailed = reportInChild;
+    spec.childFailedArg = const_cast<char*>(path);
+    spec.failureStatus = EXIT_EXEC_FAILED;
+    return marun::process::launch(spec, child, failure);
 }
 
-int waitFor(pid_t pid, int* status) {
-    while (::waitpid(pid, status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
-    }
-    return 0;
+bool pipeFailed(const LaunchFailure& failure) {
+    return std::strstr(failure.message, "pipe") != nullptr;
 }
 
-// Reads the child's output (and error) into the buffers in rounds of select
-// with a one-second time-out, checking after each round whether the child
-// has ended; then waits for it. 0 with its wait status, or -1.
-int collect(pid_t pid, int outFd, int errFd, Buffer& out, Buffer* err, int* status) {
-    marun::process::FdOwner fds[2] = {marun::process::FdOwner(outFd),
-                                      marun::process::FdOwner(errFd)};
-    Buffer* buffers[2] = {&out, err};
+// Reads the child's output (and error) into the buffers, checking after
+// each round of at most one second whether the child has ended; then waits
+// for it. 0 with its wait status, or -1 with errno.
+int collect(Child& child, Buffer& out, Buffer* err, int* status) {
+    marun::process::Pump pump;
+    pump.outputs.push_back(
+        {&child.streams[1], [&out](const char* data, size_t size) { out.append(data, size); }});
+    if (err != nullptr) {
+        pump.outputs.push_back(
+            {&child.streams[2], [err](const char* data, size_t size) { err->append(data, size); }});
+    }
     bool reaped = false;
-    int failure = 0;
-    while ((fds[0].valid() || fds[1].valid()) && failure == 0) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        int maxFd = -1;
-        for (auto& fd : fds) {
-            if (fd.valid()) {
-                FD_SET(fd.get(), &readable);
-                maxFd = fd.get() > maxFd ? fd.get() : maxFd;
-            }
-        }
-        struct timeval timeout = {1, 0};
-        int ready = ::select(maxFd + 1, &readable, nullptr, nullptr, &timeout);
-        if (ready < 0 && errno != EINTR) {
-            failure = errno;
-            break;
-        }
-        for (int i = 0; i < 2 && ready > 0; ++i) {
-            if (fds[i].valid() && FD_ISSET(fds[i].get(), &readable)) {
-                ssize_t n = read_to_buf(fds[i].get(), *buffers[i]);
-                if (n == 0) {
-                    fds[i].close_nothrow();
-                } else if (n < 0 && errno != EINTR && errno != EAGAIN) {
-                    failure = errno;
-                }
-            }
-        }
-        if (!reaped && ::waitpid(pid, status, WNOHANG) == pid) {
-            reaped = true;
-            // What the child wrote is in the pipes now; take it without
-            // waiting for an end of file that a descendant could hold back.
-            for (int i = 0; i < 2; ++i) {
-                if (!fds[i].valid()) {
-                    continue;
-                }
-                ::fcntl(fds[i].get(), F_SETFL, ::fcntl(fds[i].get(), F_GETFL) | O_NONBLOCK);
-                while (read_to_buf(fds[i].get(), *buffers[i]) > 0) {
-                }
-                fds[i].close_nothrow();
-            }
-        }
-    }
-    if (!reaped && waitFor(pid, status) != 0) {
+    // What the child wrote is in the pipes once it has ended; it is taken
+    // without waiting for an end of file that a descendant could hold back.
+    pump.finished = [&]() {
+        reaped = reaped || marun::process::waitChild(child.pid, status, WNOHANG) == child.pid;
+        return reaped;
+    };
+    pump.timeoutMs = 1000;
+    const char* step = "";
+    int failure = marun::process::pump(pump, &step) != 0 ? errno : 0;
+    child.streams[1].reset();
+    child.streams[2].reset();
+    if (!reaped && marun::process::waitChild(child.pid, status, 0) < 0) {
         return -1;
+    }
+    if (failure == 0 && (out.full || (err != nullptr && err->full))) {
+        failure = ENOMEM;
     }
     if (failure != 0) {
         errno = failure;
@@ -222,31 +155,19 @@ int collect(pid_t pid, int outFd, int errFd, Buffer& out, Buffer* err, int* stat
 }
 
 int getOutErr(char** out, char** err, const char* path, char* const argv[]) {
-    marun::process::PipeOwner outPipe;
-    marun::process::PipeOwner errPipe;
-    try {
-        outPipe = marun::process::PipeOwner("pipe", O_CLOEXEC);
-        if (err != nullptr) {
-            errPipe = marun::process::PipeOwner("pipe", O_CLOEXEC);
-        }
-    } catch (...) {
-        messlog2(0, 0, "fork_execv_getouterr: pipe() failed");
+    Child child;
+    LaunchFailure failure;
+    if (start(path, argv, STREAM_DEVNULL, STREAM_PIPE,
+              err != nullptr ? STREAM_PIPE : STREAM_INHERIT, nullptr, false, child, failure) != 0) {
+        messlog2(0, 0,
+                 pipeFailed(failure) ? "fork_execv_getouterr: pipe() failed"
+                                     : "fork_execv_pipes: fork() failed");
         return -1;
     }
-    pid_t pid = spawn(-1, outPipe.writeEnd(), err != nullptr ? errPipe.writeEnd() : 2, path, argv,
-                      nullptr, nullptr);
-    if (pid < 0) {
-        messlog2(0, 0, "fork_execv_pipes: fork() failed");
-        return -1;
-    }
-    outPipe.writer().close_nothrow();
-    errPipe.writer().close_nothrow();
     Buffer outBuf;
     Buffer errBuf;
     int status = 0;
-    int result =
-        collect(pid, outPipe.reader().release(), err != nullptr ? errPipe.reader().release() : -1,
-                outBuf, err != nullptr ? &errBuf : nullptr, &status);
+    int result = collect(child, outBuf, err != nullptr ? &errBuf : nullptr, &status);
     *out = outBuf.release();
     if (err != nullptr) {
         *err = errBuf.release();
@@ -257,19 +178,33 @@ int getOutErr(char** out, char** err, const char* path, char* const argv[]) {
     return WEXITSTATUS(status);
 }
 
+// `path` followed by the null-terminated arguments of `args`, as an argument
+// vector; empty (after a message) when there are more than `maxArgs` (-1:
+// any number).
+std::vector<char*> argvAfter(const char* path, va_list args, int maxArgs) {
+    std::vector<char*> argv = collectList(path, args);
+    if (maxArgs >= 0 && static_cast<int>(argv.size()) > maxArgs + 2) {
+        messlog2(0, 0, "%s: too many arguments", path);
+        argv.clear();
+    }
+    return argv;
+}
+
 // Runs `path` with the null-terminated arguments of `args` after it.
 int runWithArgs(const char* path, va_list args, int maxArgs) {
-    std::vector<char*> argv{const_cast<char*>(path)};
-    for (const char* arg = va_arg(args, const char*); arg != nullptr;
-         arg = va_arg(args, const char*)) {
-        if (maxArgs >= 0 && static_cast<int>(argv.size()) > maxArgs) {
-            messlog2(0, 0, "%s: too many arguments", path);
-            return -1;
-        }
-        argv.push_back(const_cast<char*>(arg));
+    std::vector<char*> argv = argvAfter(path, args, maxArgs);
+    return argv.empty() ? -1 : fork_execv_log(path, argv.data(), 0);
+}
+
+// "<PRODUCT_ROOT_D>/admin/sbin/<name>" into `path`; false after a message
+// for a name with "/".
+bool utilityPath(const char* name, std::string& path) {
+    if (std::strchr(name, '/') != nullptr) {
+        messlog2(0, 0, "Utility name '%s' is invalid. Use only utility name without path.", name);
+        return false;
     }
-    argv.push_back(nullptr);
-    return fork_execv_log(path, argv.data(), 0);
+    path = std::string(oruConfGetDefaultByIndex(_PRODUCT_ROOT_D_INDEX)) + "/admin/sbin/" + name;
+    return true;
 }
 
 }  // namespace
@@ -295,11 +230,14 @@ int dup2_custom(int fd, int target) {
 }
 
 pid_t fork_execv_pipes(int in, int out, int err, const char* path, char* const argv[]) {
-    pid_t pid = spawn(in, out, err, path, argv, nullptr, nullptr);
-    if (pid < 0) {
+    Child child;
+    LaunchFailure failure;
+    auto code = [](int fd) { return fd == -1 ? STREAM_DEVNULL : fd; };
+    if (start(path, argv, code(in), code(out), code(err), nullptr, false, child, failure) != 0) {
         messlog2(0, 0, "fork_execv_pipes: fork() failed");
+        return -1;
     }
-    return pid;
+    return child.pid;
 }
 
 pid_t fork_execl_pipes(int in, int out, int err, const char* path, ...) {
@@ -360,28 +298,22 @@ int fork_execv_log(const char* path, char* const argv[], int quiet) {
 
 int fork_execvv_getoutput(char** output, const char* path, char* const argv[], char* const envp[]) {
     *output = nullptr;
-    marun::process::PipeOwner pipe;
-    try {
-        pipe = marun::process::PipeOwner("pipe", O_CLOEXEC);
-    } catch (...) {
-        messlog2(0, 0, "Cannot read child output:\n%s", std::strerror(errno));
+    Child child;
+    LaunchFailure failure;
+    if (start(path, argv, STREAM_DEVNULL, STREAM_PIPE, STREAM_AS_STDOUT, envp, true, child,
+              failure) != 0) {
+        messlog2(0, 0, pipeFailed(failure) ? "Cannot read child output:\n%s" : "Cannot fork():\n%s",
+                 std::strerror(failure.code));
         return -1;
     }
-    int execError = 0;
-    pid_t pid = spawn(-1, pipe.writeEnd(), pipe.writeEnd(), path, argv, envp, &execError);
-    if (pid < 0) {
-        messlog2(0, 0, "Cannot fork():\n%s", std::strerror(errno));
+    if (marun::process::waitExec(child, failure) != 0) {
+        messlog2(0, 0, "Cannot exec '%s':\n%s", path, std::strerror(failure.code));
         return -1;
     }
-    pipe.writer().close_nothrow();
     Buffer buf;
     int status = 0;
-    if (collect(pid, pipe.reader().release(), -1, buf, nullptr, &status) != 0) {
+    if (collect(child, buf, nullptr, &status) != 0) {
         messlog2(0, 0, "Cannot read child output:\n%s", std::strerror(errno));
-        return -1;
-    }
-    if (execError != 0) {
-        messlog2(0, 0, "Cannot exec '%s':\n%s", path, std::strerror(execError));
         return -1;
     }
     const char* text = buf.data ? buf.data : "";
@@ -416,19 +348,13 @@ int fork_execv_fd(int in, int out, const char* path, char* const argv[]) {
         return -1;
     }
     int status = 0;
-    for (;;) {
-        if (::waitpid(pid, &status, WUNTRACED) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (WIFSTOPPED(status)) {
-            messlog2(0, 0, "The child process with pid %d stopped by signal %i\n", pid,
-                     WSTOPSIG(status));
-            return -1;
-        }
-        break;
+    if (marun::process::waitChild(pid, &status, WUNTRACED) < 0) {
+        return -1;
+    }
+    if (WIFSTOPPED(status)) {
+        messlog2(0, 0, "The child process with pid %d stopped by signal %i\n", pid,
+                 WSTOPSIG(status));
+        return -1;
     }
     if (WIFSIGNALED(status)) {
         messlog2(0, 0, "The child process with pid %d killed by signal %i\n", pid,
@@ -441,41 +367,26 @@ int fork_execv_fd(int in, int out, const char* path, char* const argv[]) {
 int fork_execv(const char* path, ...) {
     va_list args;
     va_start(args, path);
-    std::vector<char*> argv{const_cast<char*>(path)};
-    for (const char* arg = va_arg(args, const char*); arg != nullptr;
-         arg = va_arg(args, const char*)) {
-        argv.push_back(const_cast<char*>(arg));
-    }
+    std::vector<char*> argv = argvAfter(path, args, -1);
     va_end(args);
-    argv.push_back(nullptr);
     pid_t pid = fork_execv_pipes(-1, -1, -1, path, argv.data());
-    if (pid < 0) {
-        return -1;
-    }
     int status = 0;
-    if (waitFor(pid, &status) != 0) {
+    if (pid < 0 || marun::process::waitChild(pid, &status, 0) < 0) {
         return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 int util_exec_args(const char* name, char* const argv[]) {
-    if (std::strchr(name, '/') != nullptr) {
-        messlog2(0, 0, "Utility name '%s' is invalid. Use only utility name without path.", name);
-        return -1;
-    }
-    std::string path =
-        std::string(oruConfGetDefaultByIndex(_PRODUCT_ROOT_D_INDEX)) + "/admin/sbin/" + name;
-    return fork_execv_log(path.c_str(), argv, 0);
+    std::string path;
+    return utilityPath(name, path) ? fork_execv_log(path.c_str(), argv, 0) : -1;
 }
 
 int util_exec(const char* name, ...) {
-    if (std::strchr(name, '/') != nullptr) {
-        messlog2(0, 0, "Utility name '%s' is invalid. Use only utility name without path.", name);
+    std::string path;
+    if (!utilityPath(name, path)) {
         return -1;
     }
-    std::string path =
-        std::string(oruConfGetDefaultByIndex(_PRODUCT_ROOT_D_INDEX)) + "/admin/sbin/" + name;
     va_list args;
     va_start(args, name);
     int result = runWithArgs(path.c_str(), args, -1);
@@ -522,9 +433,12 @@ int popen_exec_getoutput(char** output, const char* command) {
         return -1;
     }
     Buffer buf;
+    char chunk[4096];
     ssize_t n;
-    while ((n = read_to_buf(::fileno(pipe), buf)) != 0) {
-        if (n < 0 && errno != EINTR) {
+    while ((n = ::read(::fileno(pipe), chunk, sizeof chunk)) != 0) {
+        if (n > 0) {
+            buf.append(chunk, static_cast<size_t>(n));
+        } else if (errno != EINTR) {
             messlog2(0, 0, "popen_exec: unable to read command output: %s\n", command);
             break;
         }
@@ -565,19 +479,15 @@ int popen_exec_with_input(const char* command, const char* input) {
 }
 
 int do_exec(const char* path, char* const argv[]) {
-    std::fflush(nullptr);
-    pid_t pid = ::fork();
-    if (pid < 0) {
+    LaunchSpec spec;
+    spec.path = path;
+    spec.argv = const_cast<char* const*>(argv);
+    Child child;
+    LaunchFailure failure;
+    if (marun::process::launch(spec, child, failure) != 0) {
         messlog2(0, 0, "Unable to fork");
         return -1;
     }
-    if (pid == 0) {
-        ::execv(path, argv);
-        ::_exit(EXIT_EXEC_FAILED);
-    }
     int status = 0;
-    if (waitFor(pid, &status) != 0) {
-        return -1;
-    }
-    return status;
+    return marun::process::waitChild(child.pid, &status, 0) < 0 ? -1 : status;
 }

@@ -40,16 +40,45 @@ const char* idn_strerror(int code) {
     }
 }
 
+int idn_convert(const char* name, int to_unicode, char** result) {
+    *result = nullptr;
+    int rc = to_unicode ? idna_to_unicode_8z8z(name, result, 0) : idna_to_ascii_8z(name, result, 0);
+    if (rc != IDNA_SUCCESS) {
+        std::free(*result);
+        *result = nullptr;
+    }
+    return rc;
+}
+
+int idn_email_convert(const char* address, char** result) {
+    *result = nullptr;
+    const char* at = std::strchr(address, '@');
+    if (at == nullptr) {
+        return IDNA_SUCCESS;
+    }
+    char* domain = nullptr;
+    int rc = idn_convert(at + 1, 0, &domain);
+    if (rc != IDNA_SUCCESS) {
+        return rc;
+    }
+    int local_length = static_cast<int>(at - address);
+    size_t size = static_cast<size_t>(local_length) + 1 + std::strlen(domain) + 1;
+    *result = static_cast<char*>(std::malloc(size));
+    if (*result != nullptr) {
+        std::snprintf(*result, size, "%.*s@%s", local_length, address, domain);
+    }
+    std::free(domain);
+    return *result != nullptr ? IDNA_SUCCESS : IDNA_MALLOC_ERROR;
+}
+
 char* idn_toascii(const char* name) {
     char* result = nullptr;
-    int rc = idna_to_ascii_8z(name, &result, 0);
+    int rc = idn_convert(name, 0, &result);
     if (rc == IDNA_MALLOC_ERROR) {
         messlog2(1, 0, "Allocation failed");
     }
     if (rc != IDNA_SUCCESS) {
-        std::free(result);
         idn_errno = rc;
-        return nullptr;
     }
     return result;
 }
@@ -63,21 +92,14 @@ char* idn_toascii_safe(const char* name) {
 }
 
 char* idn_email_toascii(const char* address) {
-    const char* at = std::strchr(address, '@');
-    if (at == nullptr) {
-        return nullptr;
+    char* result = nullptr;
+    int rc = idn_email_convert(address, &result);
+    if (rc == IDNA_MALLOC_ERROR) {
+        messlog2(1, 0, "Allocation failed");
     }
-    char* domain = idn_toascii(at + 1);
-    if (domain == nullptr) {
-        return nullptr;
+    if (rc != IDNA_SUCCESS) {
+        idn_errno = rc;
     }
-    int local_length = static_cast<int>(at - address);
-    size_t size = static_cast<size_t>(local_length) + 1 + std::strlen(domain) + 1;
-    char* result = static_cast<char*>(std::malloc(size));
-    if (result != nullptr) {
-        std::snprintf(result, size, "%.*s@%s", local_length, address, domain);
-    }
-    std::free(domain);
     return result;
 }
 

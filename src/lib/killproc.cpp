@@ -9,11 +9,12 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 
+#include "lib/c_handles.h"
+
 int find_process_by_exe(const char* path) {
-    std::unique_ptr<DIR, int (*)(DIR*)> proc(opendir("/proc"), closedir);
+    DirPtr proc(opendir("/proc"));
     if (!proc) {
         return -1;
     }

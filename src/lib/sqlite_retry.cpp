@@ -20,6 +20,16 @@ void SqliteCloser::operator()(sqlite3* db) const {
     sqliteRetry([db] { return sqlite3_close(db); }, [] {});
 }
 
+int sqliteOpen(const char* path, int flags, SqliteDb& db) {
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(path, &raw, flags, nullptr);
+    db.reset(raw);
+    if (rc == SQLITE_OK) {
+        sqlite3_busy_timeout(raw, 50);
+    }
+    return rc;
+}
+
 int sqliteRetryPrepare(sqlite3* db, const char* sql, SqliteStmt& stmt) {
     sqlite3_stmt* raw = nullptr;
     int rc = sqliteRetry(

@@ -1,6 +1,7 @@
 // SQLite access shared by the mail authentication and mail handlers
-// databases: handle owners, and prepare/step/exec repeated while SQLite
-// answers "busy", with growing pauses between the tries.
+// databases: the one owner of a database handle and of a statement, the
+// opening, and prepare/step/exec repeated while SQLite answers "busy", with
+// growing pauses between the tries.
 #pragma once
 
 #include <sqlite3.h>
@@ -44,6 +45,10 @@ struct SqliteFinalizer {
 };
 using SqliteStmt = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
 
+// sqlite3_open_v2 of `path` into `db` (which owns whatever handle SQLite
+// gives, so that its error text can be read), then a busy timeout of 50 ms.
+// SQLite's result code.
+int sqliteOpen(const char* path, int flags, SqliteDb& db);
 // sqlite3_prepare_v2 with retries; on success `stmt` owns the statement.
 int sqliteRetryPrepare(sqlite3* db, const char* sql, SqliteStmt& stmt);
 // sqlite3_step with retries; a busy statement is reset before it is repeated.

@@ -4,14 +4,12 @@
 
 #include <strings.h>
 
-#include <exception>
-
 #include "lib/hostname.h"
 #include "mail/maildir_manager.h"
 #include "mail/maildirpp_manager.h"
 #include "postfix/panel_names.h"
 #include "postfix/record_filters.h"
-#include "postfix/undo_report.h"
+#include "postfix/undo.h"
 #include "util/sh_quote.h"
 
 namespace marun {
@@ -87,30 +85,11 @@ void removeHostRecords(const std::string& host) {
 
 // Keeps the host's alias-domain records apart from a renamed domain or
 // alias: they go away when the new name is the host's, and come back when
-// the old name was. If an exception leaves the operation, what was added is
-// removed and what was removed is added again.
+// the old name was. undo() removes what was added, then adds again what was
+// removed; it stops at the first failure.
 class safeDomainFromToHostnameRenamer {
   public:
-    safeDomainFromToHostnameRenamer()
-        : host_(hostName()), exceptions_(std::uncaught_exceptions()) {}
-    safeDomainFromToHostnameRenamer(const safeDomainFromToHostnameRenamer&) = delete;
-    safeDomainFromToHostnameRenamer& operator=(const safeDomainFromToHostnameRenamer&) = delete;
-
-    ~safeDomainFromToHostnameRenamer() {
-        if (std::uncaught_exceptions() <= exceptions_) {
-            return;
-        }
-        try {
-            if (added_) {
-                removeHostRecords(host_);
-            }
-            if (removed_) {
-                addHostRecords(host_);
-            }
-        } catch (...) {
-            reportUndoFailure(UNDO_TABLE);
-        }
-    }
+    safeDomainFromToHostnameRenamer() : host_(hostName()) {}
 
     // Before a domain or alias takes the name `newName`.
     void releaseFor(const std::string& newName) {
@@ -126,16 +105,24 @@ class safeDomainFromToHostnameRenamer {
             addHostRecords(host_);
         }
     }
+    void undo() const {
+        if (added_) {
+            removeHostRecords(host_);
+        }
+        if (removed_) {
+            addHostRecords(host_);
+        }
+    }
 
   private:
     const std::string host_;
-    const int exceptions_;
     bool removed_ = false;
     bool added_ = false;
 };
 
 // The renaming steps of one table each; the undo runs them with the names
 // exchanged.
+using Rename = void (*)(const std::string& from, const std::string& to);
 void renameVirtualDomains(const std::string& from, const std::string& to) {
     DatabaseHelper::filterRecords(VIRTUAL_DOMAINS, ElementsFilter<ReplaceElementFilterRef>(
                                                        ReplaceElementFilterRef(from, to)));
@@ -158,38 +145,6 @@ void renameMailboxes(const std::string& from, const std::string& to) {
         VMAILBOX, KeyValueFilter<ReplaceDomainPart, ReplaceDomainPath>(
                       ReplaceDomainPart(from, to, false), ReplaceDomainPath(fromRoot, toRoot)));
 }
-
-// Made just before its step starts; if an exception leaves the operation,
-// renames the table back. A failed undo is reported and the next guard's
-// undo still runs.
-template <void (*Rename)(const std::string&, const std::string&)>
-class SafeTableRenamer {
-  public:
-    SafeTableRenamer(const std::string& from, const std::string& to)
-        : from_(from), to_(to), exceptions_(std::uncaught_exceptions()) {}
-    SafeTableRenamer(const SafeTableRenamer&) = delete;
-    SafeTableRenamer& operator=(const SafeTableRenamer&) = delete;
-
-    ~SafeTableRenamer() {
-        if (std::uncaught_exceptions() <= exceptions_) {
-            return;
-        }
-        try {
-            Rename(to_, from_);
-        } catch (...) {
-            reportUndoFailure(UNDO_TABLE);
-        }
-    }
-
-  private:
-    const std::string& from_;
-    const std::string& to_;
-    const int exceptions_;
-};
-
-using safeVirtualDomainsRenamer = SafeTableRenamer<renameVirtualDomains>;
-using safeVirtualRenamer = SafeTableRenamer<renameVirtual>;
-using safeMailboxRenamer = SafeTableRenamer<renameMailboxes>;
 
 // The domain followed by its aliases from the panel.
 std::vector<std::string> domainAndAliases(const std::string& domain) {
@@ -274,20 +229,16 @@ void DomainManager::removeDomainReferences(const std::string& domain, bool subdo
 }
 
 void DomainManager::renameDomain(const std::string& oldDomain, const std::string& newDomain) {
-    // Guards are destroyed in reverse order: "vmailbox", "virtual",
-    // "virtual_domains", then the host's records.
+    // On failure: "vmailbox", "virtual", "virtual_domains", then the host's
+    // records, each undo step whether the one before it failed or not.
     safeDomainFromToHostnameRenamer host;
+    Undo undo(Undo::CONTINUE);
+    undo.add(UNDO_TABLE, [&host] { host.undo(); });
     host.releaseFor(newDomain);
-
-    safeVirtualDomainsRenamer virtualDomains(oldDomain, newDomain);
-    renameVirtualDomains(oldDomain, newDomain);
-
-    safeVirtualRenamer virtualAddresses(oldDomain, newDomain);
-    renameVirtual(oldDomain, newDomain);
-
-    safeMailboxRenamer mailboxes(oldDomain, newDomain);
-    renameMailboxes(oldDomain, newDomain);
-
+    for (Rename rename : {renameVirtualDomains, renameVirtual, renameMailboxes}) {
+        undo.add(UNDO_TABLE, [&, rename] { rename(newDomain, oldDomain); });
+        rename(oldDomain, newDomain);
+    }
     host.restoreAfter(oldDomain);
     MaildirManager::getInstance().renameDomainRoot(oldDomain, newDomain);
 }
@@ -319,6 +270,8 @@ void DomainManager::removeDomainAlias(const std::string& alias) {
 
 void DomainManager::renameDomainAlias(const std::string& oldAlias, const std::string& newAlias) {
     safeDomainFromToHostnameRenamer host;
+    Undo undo(Undo::STOP);
+    undo.add(UNDO_TABLE, [&host] { host.undo(); });
     host.releaseFor(newAlias);
     renameVirtual(oldAlias, newAlias);
     host.restoreAfter(oldAlias);

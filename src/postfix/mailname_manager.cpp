@@ -3,9 +3,7 @@
 // rename.
 #include "postfix/mailname_manager.h"
 
-#include <exception>
 #include <stdexcept>
-#include <utility>
 #include <vector>
 
 #include "mail/dotqmail_manager.h"
@@ -13,7 +11,7 @@
 #include "mail/maildirpp_manager.h"
 #include "postfix/panel_names.h"
 #include "postfix/record_filters.h"
-#include "postfix/undo_report.h"
+#include "postfix/undo.h"
 
 namespace marun {
 namespace mail {
@@ -64,33 +62,6 @@ void writeRecords(const std::string& domain, const std::string& mailname) {
     BatchDatabaseHelper batch(true, true);
     MailnameManager::createMailnameRecord(batch, domain, mailname);
 }
-
-// Runs `undo` when an exception leaves the scope that made the guard. A
-// failing undo is reported for its table and swallowed, so that the guards
-// made before it still run.
-template <class Undo>
-class UndoOnFailure {
-  public:
-    UndoOnFailure(const char* table, Undo undo)
-        : table_(table), undo_(std::move(undo)), exceptions_(std::uncaught_exceptions()) {}
-    UndoOnFailure(const UndoOnFailure&) = delete;
-    UndoOnFailure& operator=(const UndoOnFailure&) = delete;
-    ~UndoOnFailure() {
-        if (std::uncaught_exceptions() <= exceptions_) {
-            return;
-        }
-        try {
-            undo_();
-        } catch (...) {
-            reportUndoFailure(table_);
-        }
-    }
-
-  private:
-    const char* table_;
-    Undo undo_;
-    int exceptions_;
-};
 
 }  // namespace
 
@@ -162,22 +133,22 @@ void MailnameManager::renameMailname(const std::string& domain, const std::strin
                                     ": " + to + " already exists");
     }
 
-    // Destroyed in reverse order: on failure "virtual" is restored first,
-    // then "vmailbox". Each guard is armed before its step starts, because a
-    // failed rebuild may leave part of the step done.
-    UndoOnFailure vmailboxUndo(VMAILBOX_NAME, [&] {
-        DatabaseHelper::filterRecords(VMAILBOX,
-                                      MailboxFilter(ReplaceElementFilterRef(to, from),
-                                                    ReplaceElementFilterRef(newPath, oldPath)));
-    });
-    DatabaseHelper::filterRecords(VMAILBOX,
-                                  MailboxFilter(ReplaceElementFilterRef(from, to),
-                                                ReplaceElementFilterRef(oldPath, newPath)));
-
-    UndoOnFailure virtualUndo(VIRTUAL_NAME, [&] {
-        DatabaseHelper::filterRecords(VIRTUAL, AddressFilter(ReplaceElementFilterRef(to, from)));
-    });
-    DatabaseHelper::filterRecords(VIRTUAL, AddressFilter(ReplaceElementFilterRef(from, to)));
+    // On failure "virtual" is restored first, then "vmailbox", each whether
+    // the other could be or not.
+    auto renameMailbox = [&](const std::string& a, const std::string& b, const std::string& pathA,
+                             const std::string& pathB) {
+        DatabaseHelper::filterRecords(
+            VMAILBOX,
+            MailboxFilter(ReplaceElementFilterRef(a, b), ReplaceElementFilterRef(pathA, pathB)));
+    };
+    auto renameAddress = [](const std::string& a, const std::string& b) {
+        DatabaseHelper::filterRecords(VIRTUAL, AddressFilter(ReplaceElementFilterRef(a, b)));
+    };
+    Undo undo(Undo::CONTINUE);
+    undo.add(VMAILBOX_NAME, [&] { renameMailbox(to, from, newPath, oldPath); });
+    renameMailbox(from, to, oldPath, newPath);
+    undo.add(VIRTUAL_NAME, [&] { renameAddress(to, from); });
+    renameAddress(from, to);
 
     maildirs.renameMailnameHome(domain, oldMailname, newMailname);
 }

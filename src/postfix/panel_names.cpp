@@ -1,8 +1,8 @@
-// Panel name lists for the Postfix managers, over the C panel queries.
+// Panel name lists for the Postfix managers, over the C panel queries. One
+// panel connection serves every query of a run; it is opened on first use.
 #include "postfix/panel_names.h"
 
-#include <memory>
-
+#include "lib/db_connect.h"
 #include "lib/string_list.h"
 #include "mail/lib/mail_panel_queries.h"
 
@@ -12,30 +12,36 @@ namespace postfix {
 
 namespace {
 
-struct ArrayDeleter {
-    void operator()(char** list) const { free_array(list); }
-};
+// The run's connection, or null when it cannot be opened (db_connect said
+// why); the next query tries again.
+MYSQL* panel() {
+    static MysqlHandle handle;
+    if (!handle) {
+        handle.reset(db_connect());
+    }
+    return handle.get();
+}
 
-// Moves a null-terminated C array (or nothing) onto the end of `names`.
-void appendArray(std::vector<std::string>& names, char** raw) {
-    std::unique_ptr<char*, ArrayDeleter> list(raw);
-    if (!list) {
-        return;
+// Runs one list query on the run's connection and moves the names (none
+// when the query fails) onto the end of `names`.
+template <class Query>
+void append(std::vector<std::string>& names, Query query) {
+    MYSQL* my = panel();
+    char** list = nullptr;
+    if (my != nullptr && query(my, &list) == 0 && list != nullptr) {
+        for (char** name = list; *name != nullptr; ++name) {
+            names.emplace_back(*name);
+        }
     }
-    for (char** name = list.get(); *name != nullptr; ++name) {
-        names.emplace_back(*name);
-    }
+    free_array(list);
 }
 
 }  // namespace
 
 void append_domainaliases_by_domain(std::vector<std::string>& names, const std::string& domain) {
-    char** list = nullptr;
-    if (get_domaliases_by_domain(nullptr, &list, domain.c_str()) < 0) {
-        free_array(list);
-        return;
-    }
-    appendArray(names, list);
+    append(names, [&](MYSQL* my, char*** list) {
+        return get_domaliases_by_domain(my, list, domain.c_str());
+    });
 }
 
 std::vector<std::string> domainAliases(const std::string& domain) {
@@ -46,23 +52,17 @@ std::vector<std::string> domainAliases(const std::string& domain) {
 
 std::vector<std::string> domainMailnames(const std::string& domain) {
     std::vector<std::string> names;
-    char** list = nullptr;
-    if (get_mailnames_by_domain(nullptr, &list, domain.c_str()) < 0) {
-        free_array(list);
-        return names;
-    }
-    appendArray(names, list);
+    append(names, [&](MYSQL* my, char*** list) {
+        return get_mailnames_by_domain(my, list, domain.c_str());
+    });
     return names;
 }
 
 std::vector<std::string> mailnameAliases(const std::string& mailname, const std::string& domain) {
     std::vector<std::string> names;
-    char** list = nullptr;
-    if (get_aliases_by_mailname(nullptr, &list, mailname.c_str(), domain.c_str()) < 0) {
-        free_array(list);
-        return names;
-    }
-    appendArray(names, list);
+    append(names, [&](MYSQL* my, char*** list) {
+        return get_aliases_by_mailname(my, list, mailname.c_str(), domain.c_str());
+    });
     return names;
 }
 

@@ -1,23 +1,19 @@
-// Running a program with string input and collected output and error.
+// ExecCmd's launcher: the user switch and the environment in the child, the
+// string input and the collected outputs in the parent.
 #include "util/fork_exec.h"
 
-#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
-#include <sys/select.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
 #include "lib/log.h"
+#include "lib/process_engine.h"
 #include "util/errors.h"
-#include "util/fd_owner.h"
-#include "util/sig_blocker.h"
 
 namespace marun {
 
@@ -25,6 +21,11 @@ namespace {
 
 // Exit status of a child that could not run its program.
 const int EXIT_CANNOT_RUN = 127;
+
+struct ChildSettings {
+    const std::string* user;
+    const std::map<std::string, std::string>* env;
+};
 
 // Switches the process to `user`: its groups, group id and user id.
 bool p_setuid(const std::string& user) {
@@ -39,164 +40,91 @@ bool p_setuid(const std::string& user) {
            ::setuid(pw->pw_uid) == 0;
 }
 
-// Reads what is there into `target`; false at end of file or on an error
-// other than EINTR/EAGAIN.
-bool readInto(int fd, std::string& target) {
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n > 0) {
-            target.append(buf, static_cast<size_t>(n));
-            return true;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        return n < 0 && errno == EAGAIN;
-    }
-}
-
-}  // namespace
-
-pid_t forkExecvPipes(int in, int out, int err, const std::string& path,
-                     const std::vector<std::string>& args, const std::string& user,
-                     const std::map<std::string, std::string>& env) {
-    std::vector<char*> argv;
-    for (const std::string& arg : args) {
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    }
-    argv.push_back(nullptr);
-
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        throwSystemError("forkExecvPipes: fork() failed", errno);
-    }
-    if (pid > 0) {
-        return pid;
-    }
-    // Child. The descriptors are moved above 2 first so that placing one
-    // cannot overwrite another.
-    int fds[3] = {in, out, err};
-    for (int& fd : fds) {
-        fd = ::fcntl(fd, F_DUPFD, 3);
-    }
-    for (int i = 0; i < 3; ++i) {
-        if (fds[i] < 0 || ::dup2(fds[i], i) < 0) {
-            marun_log(3, "forkExecvPipes: dup2() failed: %s\n", std::strerror(errno));
-            ::_exit(EXIT_CANNOT_RUN);
-        }
-    }
-    process::closeDescriptorsFrom(3);
-    if (!user.empty() && !p_setuid(user)) {
-        SystemError e("forkExecvPipes: p_setuid() to '" + user + "' failed", errno);
+// In the child, once the streams are in place: the user, then the variables.
+void applySettings(void* arg, int) {
+    const ChildSettings& settings = *static_cast<const ChildSettings*>(arg);
+    if (!settings.user->empty() && !p_setuid(*settings.user)) {
+        SystemError e("forkExecvPipes: p_setuid() to '" + *settings.user + "' failed", errno);
         marun_log(3, "%s\n", e.what());
         ::_exit(EXIT_CANNOT_RUN);
     }
-    for (const auto& variable : env) {
+    for (const auto& variable : *settings.env) {
         if (::setenv(variable.first.c_str(), variable.second.c_str(), 1) != 0) {
             marun_log(3, "forkExecvPipes: setenv() falied");
             ::_exit(EXIT_CANNOT_RUN);
         }
     }
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    ::signal(SIGPIPE, SIG_DFL);
-    ::execvp(path.c_str(), argv.data());
-    marun_log(3, "forkExecvPipes: execv() failed: %s\n", std::strerror(errno));
-    ::_exit(EXIT_CANNOT_RUN);
 }
+
+void logChildFailure(void*, const char* step, int code) {
+    if (std::strncmp(step, "exec", 4) == 0) {
+        marun_log(3, "forkExecvPipes: execv() failed: %s\n", std::strerror(code));
+    } else {
+        marun_log(3, "forkExecvPipes: dup2() failed: %s\n", std::strerror(code));
+    }
+}
+
+}  // namespace
 
 int forkExecvGetInOutErrSuidEnv(const std::string& input, std::string& output, std::string& error,
                                 const std::string& path, const std::vector<std::string>& args,
                                 const std::string& user,
                                 const std::map<std::string, std::string>& env) {
-    process::PipeOwner pipes[3];
-    for (process::PipeOwner& p : pipes) {
-        try {
-            p = process::PipeOwner("pipe", O_CLOEXEC);
-        } catch (const SystemError& e) {
-            marun_log(3, "forkExecvGetOutErr: pipe() failed");
-            errno = e.code();
-            return -1;
-        }
+    std::vector<char*> argv;
+    for (const std::string& arg : args) {
+        argv.push_back(const_cast<char*>(arg.c_str()));
     }
-    for (int fd : {pipes[0].writeEnd(), pipes[1].readEnd(), pipes[2].readEnd()}) {
-        int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-            marun_log(3, "forkExecvGetOutErr: fcntl(O_NONBLOCK) failed");
-            return -1;
+    argv.push_back(nullptr);
+    ChildSettings settings{&user, &env};
+    process::LaunchSpec spec;
+    spec.path = path.c_str();
+    spec.argv = argv.data();
+    spec.streams[0] = spec.streams[1] = spec.streams[2] = process::STREAM_PIPE;
+    spec.searchPath = true;
+    spec.closeDescriptors = true;
+    spec.hook = applySettings;
+    spec.hookArg = &settings;
+    spec.childFailed = logChildFailure;
+    spec.failureStatus = EXIT_CANNOT_RUN;
+    process::Child child;
+    process::LaunchFailure failure;
+    if (process::launch(spec, child, failure) != 0) {
+        if (std::strcmp(failure.message, "fork") == 0) {
+            throwSystemError("forkExecvPipes: fork() failed", failure.code);
         }
+        marun_log(3, "forkExecvGetOutErr: pipe() failed");
+        errno = failure.code;
+        return -1;
     }
-
-    pid_t pid = forkExecvPipes(pipes[0].readEnd(), pipes[1].writeEnd(), pipes[2].writeEnd(), path,
-                               args, user, env);
-    pipes[0].reader().close_nothrow();
-    pipes[1].writer().close_nothrow();
-    pipes[2].writer().close_nothrow();
-
-    SigIgnorer sigPipe(SIGPIPE);
-    process::FdOwner& in = pipes[0].writer();
-    process::FdOwner& out = pipes[1].reader();
-    process::FdOwner& err = pipes[2].reader();
-    size_t written = 0;
-    int failure = 0;
-    if (input.empty()) {
-        in.close_nothrow();
+    process::Pump pump;
+    pump.input = &child.streams[0];
+    if (!input.empty()) {
+        pump.produce = [&input](std::vector<char>& buffer) {
+            buffer.assign(input.begin(), input.end());
+            return false;
+        };
     }
-    while (out.valid() || err.valid()) {
-        fd_set readable;
-        fd_set writable;
-        FD_ZERO(&readable);
-        FD_ZERO(&writable);
-        int maxFd = -1;
-        for (process::FdOwner* fd : {&out, &err}) {
-            if (fd->valid()) {
-                FD_SET(fd->get(), &readable);
-                maxFd = std::max(maxFd, fd->get());
-            }
-        }
-        if (in.valid()) {
-            FD_SET(in.get(), &writable);
-            maxFd = std::max(maxFd, in.get());
-        }
-        if (::select(maxFd + 1, &readable, &writable, nullptr, nullptr) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            failure = errno;
-            marun_log(3, "forkExecvGetOutErr: select() failed");
-            break;
-        }
-        if (in.valid() && FD_ISSET(in.get(), &writable)) {
-            ssize_t n = ::write(in.get(), input.data() + written, input.size() - written);
-            if (n > 0) {
-                written += static_cast<size_t>(n);
-            }
-            // All written, or the child stopped reading (EPIPE and the like).
-            if (written == input.size() || (n < 0 && errno != EINTR && errno != EAGAIN)) {
-                in.close_nothrow();
-            }
-        }
-        if (out.valid() && FD_ISSET(out.get(), &readable) && !readInto(out.get(), output)) {
-            out.close_nothrow();
-        }
-        if (err.valid() && FD_ISSET(err.get(), &readable) && !readInto(err.get(), error)) {
-            err.close_nothrow();
-        }
+    pump.outputs.push_back({&child.streams[1], [&output](const char* data, size_t size) {
+                                output.append(data, size);
+                            }});
+    pump.outputs.push_back(
+        {&child.streams[2], [&error](const char* data, size_t size) { error.append(data, size); }});
+    const char* step = "";
+    int failed = process::pump(pump, &step) != 0 ? errno : 0;
+    if (failed != 0 && std::strcmp(step, "select") == 0) {
+        marun_log(3, "forkExecvGetOutErr: select() failed");
+    } else if (failed != 0 && std::strcmp(step, "fcntl") == 0) {
+        marun_log(3, "forkExecvGetOutErr: fcntl(O_NONBLOCK) failed");
     }
-    in.close_nothrow();
-    out.close_nothrow();
-    err.close_nothrow();
-
+    for (UniqueFd& end : child.streams) {
+        end.reset();
+    }
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            return -1;
-        }
+    if (process::waitChild(child.pid, &status, 0) < 0) {
+        return -1;
     }
-    if (failure != 0) {
-        errno = failure;
+    if (failed != 0) {
+        errno = failed;
         return -1;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

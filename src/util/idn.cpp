@@ -1,7 +1,5 @@
-// IDNA conversion for the class layers, over libidn.
+// IDNA conversion for the class layers, over the plain conversions of lib/idn.
 #include "util/idn.h"
-
-#include <idna.h>
 
 #include <new>
 
@@ -13,13 +11,11 @@ namespace idn {
 
 namespace {
 
-using Converter = int (*)(const char* input, char** output, int flags);
-
-std::string convert(Converter converter, const std::string& name) {
-    char* raw = nullptr;
-    int rc = converter(name.c_str(), &raw, 0);
+// Takes the result of a lib conversion: its text, IdnaError for a failure,
+// std::bad_alloc for a success without a result.
+std::string take(int rc, char* raw) {
     MallocPtr<char> result(raw);
-    if (rc != IDNA_SUCCESS) {
+    if (rc != 0) {
         throw IdnaError(rc);
     }
     if (!result) {
@@ -35,19 +31,24 @@ const char* IdnaError::what() const noexcept {
 }
 
 std::string toAscii(const std::string& name) {
-    return convert(idna_to_ascii_8z, name);
+    char* result = nullptr;
+    int rc = idn_convert(name.c_str(), 0, &result);
+    return take(rc, result);
 }
 
 std::string toUtf8(const std::string& name) {
-    return convert(idna_to_unicode_8z8z, name);
+    char* result = nullptr;
+    int rc = idn_convert(name.c_str(), 1, &result);
+    return take(rc, result);
 }
 
 std::string emailToAscii(const std::string& address) {
-    std::string::size_type at = address.find('@');
-    if (at == std::string::npos) {
-        return address;
+    char* result = nullptr;
+    int rc = idn_email_convert(address.c_str(), &result);
+    if (rc == 0 && result == nullptr) {
+        return address;  // no "@": nothing to convert
     }
-    return address.substr(0, at + 1) + toAscii(address.substr(at + 1));
+    return take(rc, result);
 }
 
 }  // namespace idn

@@ -5,8 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
-#include "lib/db_connect.h"
+#include "lib/c_handles.h"
 
 namespace marun {
 namespace mysql {
@@ -43,18 +44,13 @@ Connection::Connection(bool openNow) {
     }
 }
 
-Connection::Connection(MYSQL* handle, bool owns) : handle_(handle), owns_(owns) {}
-
-Connection::~Connection() {
-    if (owns_ && handle_ != nullptr) {
-        mysql_close(handle_);
-    }
-}
+Connection::Connection(MYSQL* handle, bool owns)
+    : owned_(owns ? handle : nullptr), handle_(handle) {}
 
 void Connection::open() {
     if (handle_ == nullptr) {
-        handle_ = db_connect();
-        owns_ = true;
+        owned_.reset(db_connect());
+        handle_ = owned_.get();
         if (handle_ == nullptr) {
             throw mError("connection failed");
         }
@@ -66,9 +62,11 @@ std::string Connection::escape(const char* text, unsigned long length) {
     if (length == 0) {
         length = std::strlen(text);
     }
-    std::string out(length * 2 + 1, '\0');
-    out.resize(mysql_real_escape_string(handle_, &out[0], text, length));
-    return out;
+    MallocPtr<char> escaped(db_escape(handle_, text, length));
+    if (!escaped) {
+        throw std::bad_alloc();
+    }
+    return escaped.get();
 }
 
 std::string Connection::escape_name(const char* text, unsigned long length) {
@@ -174,10 +172,7 @@ unsigned long long Connection::operator<<(Query::exec_t) {
     // A statement that happens to return rows must have them read before
     // the handle takes the next query.
     if (mysql_field_count(handle_) != 0) {
-        MYSQL_RES* result = mysql_store_result(handle_);
-        if (result != nullptr) {
-            mysql_free_result(result);
-        }
+        MysqlResult discarded(mysql_store_result(handle_));
     }
     // For multi-row statements the server reports "Records: N ..." or
     // "Rows matched: N ..."; its first number is the count.

@@ -6,11 +6,11 @@
 #include <mysql.h>
 
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "lib/db_connect.h"
 #include "util/mysql_error.h"
 
 namespace marun {
@@ -42,10 +42,7 @@ class Result {
     bool fetch(row_t* row);
 
   private:
-    struct Freer {
-        void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
-    };
-    std::unique_ptr<MYSQL_RES, Freer> result_;
+    MysqlResult result_;
     std::vector<std::string> names_;
 };
 
@@ -65,14 +62,12 @@ class Connection {
     explicit Connection(bool openNow = true);
     // Wraps an existing handle; closes it on destruction only when `owns`.
     Connection(MYSQL* handle, bool owns);
-    ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
     // Connects with db_connect() unless a handle is present; throws
     // mError("connection failed") when that gives none.
     void open();
-    MYSQL* handle() const { return handle_; }
 
     // `text` escaped by the client library for use inside '...'; a length of
     // 0 means strlen(text). Opens the connection when needed.
@@ -102,8 +97,8 @@ class Connection {
     // Sends and clears the query; throws mError on failure.
     void send();
 
+    MysqlHandle owned_;  // the handle when this object closes it
     MYSQL* handle_ = nullptr;
-    bool owns_ = true;
     std::ostringstream query_;
     std::string last_;  // the query last sent, for error texts
     Query::insert_t mode_ = Query::RAW;

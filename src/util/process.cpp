@@ -1,12 +1,7 @@
-// Running a pipeline: launching, the select loop that feeds and drains the
+// Running a pipeline: launching, the engine's loop feeding and draining the
 // children's streams, and reaping through ProcessSetCatcher.
 #include "util/process.h"
 
-#include <fcntl.h>
-#include <sys/select.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <stdexcept>
@@ -17,106 +12,16 @@
 namespace marun {
 namespace process {
 
-namespace {
-
-const size_t CHUNK = 1024;
-
-void collectOutput(std::string& target, const std::vector<char>& chunk) {
-    target.append(chunk.begin(), chunk.end());
-}
-
-void setNonBlocking(int fd) {
-    int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-        throwSystemError("fcntl", errno);
-    }
-}
-
-// A readable end with the callback that receives its chunks.
-struct Reader {
-    FdOwner* fd;
-    const OutputCallback* callback;
-};
-
-// Reads one chunk; returns false once the end is closed (end of file).
-bool readChunk(Reader& reader) {
-    std::vector<char> chunk(CHUNK);
-    ssize_t n;
-    do {
-        n = ::read(reader.fd->get(), chunk.data(), chunk.size());
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        if (errno == EAGAIN) {
-            return true;
-        }
-        throwSystemError("read", errno);
-    }
-    if (n == 0) {
-        reader.fd->close_nothrow();
-        return false;
-    }
-    chunk.resize(static_cast<size_t>(n));
-    if (*reader.callback) {
-        (*reader.callback)(chunk);
-    }
-    return true;
-}
-
-// Delivers what a finished child left in the pipe, without waiting for an
-// end of file that a descendant still holding the pipe could delay.
-void drain(Reader& reader) {
-    while (reader.fd->valid()) {
-        std::vector<char> chunk(CHUNK);
-        ssize_t n = ::read(reader.fd->get(), chunk.data(), chunk.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno == EAGAIN) {
-            return;
-        }
-        if (n < 0) {
-            throwSystemError("read", errno);
-        }
-        if (n == 0) {
-            reader.fd->close_nothrow();
-            return;
-        }
-        chunk.resize(static_cast<size_t>(n));
-        if (*reader.callback) {
-            (*reader.callback)(chunk);
-        }
-    }
-}
-
-}  // namespace
-
 OutputCallback makeStringReceiver(std::string& target) {
-    return [&target](const std::vector<char>& chunk) { collectOutput(target, chunk); };
+    return [&target](const std::vector<char>& chunk) { target.append(chunk.begin(), chunk.end()); };
 }
 
 size_t nonblock_write(int fd, const char* buffer, size_t length) {
-    int saved = errno;
-    if (length == 0) {
-        throw SystemError("write", EINVAL);
-    }
-    for (;;) {
-        ssize_t n = ::write(fd, buffer, length);
-        if (n >= 0) {
-            errno = saved;
-            return static_cast<size_t>(n);
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EAGAIN) {
-            length /= 2;
-            if (length == 0) {
-                throwSystemError("write", EAGAIN);
-            }
-            continue;
-        }
+    ssize_t n = writeNonblock(fd, buffer, length);
+    if (n < 0) {
         throwSystemError("write", errno);
     }
+    return static_cast<size_t>(n);
 }
 
 std::unique_ptr<ProcessLaunch> launchOne(const Parameters& parameters, int stdinCode,
@@ -198,7 +103,7 @@ int Pipe::run() {
             int out = i + 1 == count ? outCode : STREAM_PIPE;
             launches.push_back(launchOne(procs[i], in, out));
             if (i > 0) {
-                launches[i - 1]->output().close();
+                launches[i - 1]->output().reset();
             }
             launches[i]->waitExec();
             pids.push_back(launches[i]->pid());
@@ -206,38 +111,28 @@ int Pipe::run() {
         }
         blocker.restore();
     }
-    // A child that quits reading makes a write fail with EPIPE instead of
-    // ending this process.
-    SigIgnorer sigPipe(SIGPIPE);
-
-    FdOwner& input = launches.front()->input();
-    const InputCallback& producer = stdinChannel.callback;
-    bool producerMore = static_cast<bool>(producer);
-    std::vector<char> buffer;
-    size_t offset = 0;
-    if (input.valid()) {
-        if (producerMore) {
-            setNonBlocking(input.get());
-        } else {
-            input.close();  // the child sees an end of file at once
+    Pump pump;
+    pump.input = &launches.front()->input();
+    if (stdinChannel.callback) {
+        pump.produce = stdinChannel.callback;
+    }
+    auto addOutput = [&pump](UniqueFd& fd, const OutputCallback& callback) {
+        if (fd.valid()) {
+            pump.outputs.push_back(PumpOutput{&fd, [&callback](const char* data, size_t size) {
+                                                  if (callback) {
+                                                      callback(
+                                                          std::vector<char>(data, data + size));
+                                                  }
+                                              }});
         }
-    }
-
-    std::vector<Reader> readers;
-    if (launches.back()->output().valid()) {
-        readers.push_back(Reader{&launches.back()->output(), &stdoutChannel.callback});
-    }
+    };
+    addOutput(launches.back()->output(), stdoutChannel.callback);
     for (size_t i = 0; i < count; ++i) {
-        if (launches[i]->error().valid()) {
-            readers.push_back(Reader{&launches[i]->error(), &procs[i].stderrChannel.callback});
-        }
+        addOutput(launches[i]->error(), procs[i].stderrChannel.callback);
     }
-    for (Reader& reader : readers) {
-        setNonBlocking(reader.fd->get());
-    }
-
     std::vector<bool> notified(count, false);
-    auto collectStatuses = [&]() {
+    pump.wakeFd = catcher.controlFd();
+    pump.wake = [&]() {
         catcher.clear_control();
         for (size_t i = 0; i < count; ++i) {
             statuses[i] = catcher.status(pids[i]);
@@ -249,75 +144,21 @@ int Pipe::run() {
             }
         }
     };
-
-    for (;;) {
-        if (input.valid()) {
-            while (offset == buffer.size() && producerMore) {
-                buffer.clear();
-                offset = 0;
-                producerMore = producer(buffer);
-            }
-            if (offset == buffer.size()) {
-                input.close();
-            }
+    pump.finished = [&]() {
+        if (!catcher.allFinished()) {
+            return false;
         }
-        if (catcher.allFinished()) {
-            collectStatuses();
-            for (Reader& reader : readers) {
-                drain(reader);
-            }
-            break;
-        }
-
-        fd_set readable;
-        fd_set writable;
-        FD_ZERO(&readable);
-        FD_ZERO(&writable);
-        int maxFd = catcher.controlFd();
-        FD_SET(catcher.controlFd(), &readable);
-        for (const Reader& reader : readers) {
-            if (reader.fd->valid()) {
-                FD_SET(reader.fd->get(), &readable);
-                maxFd = std::max(maxFd, reader.fd->get());
-            }
-        }
-        if (input.valid()) {
-            FD_SET(input.get(), &writable);
-            maxFd = std::max(maxFd, input.get());
-        }
-        if (::select(maxFd + 1, &readable, &writable, nullptr, nullptr) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            throwSystemError("select", errno);
-        }
-
-        if (input.valid() && FD_ISSET(input.get(), &writable)) {
-            try {
-                offset +=
-                    nonblock_write(input.get(), buffer.data() + offset, buffer.size() - offset);
-            } catch (const SystemError& e) {
-                if (e.code() != EPIPE) {
-                    throw;
-                }
-                // The child stopped reading; its exit status tells why.
-                input.close_nothrow();
-                producerMore = false;
-            }
-        }
-        for (Reader& reader : readers) {
-            if (reader.fd->valid() && FD_ISSET(reader.fd->get(), &readable)) {
-                readChunk(reader);
-            }
-        }
-        if (FD_ISSET(catcher.controlFd(), &readable)) {
-            collectStatuses();
-        }
+        pump.wake();
+        return true;
+    };
+    const char* step = "";
+    if (process::pump(pump, &step) != 0) {
+        throwSystemError(step, errno);
     }
-
-    input.close_nothrow();
-    for (Reader& reader : readers) {
-        reader.fd->close_nothrow();
+    for (auto& launch : launches) {
+        launch->input().reset();
+        launch->output().reset();
+        launch->error().reset();
     }
     catcher.remove(false);
     return statuses.back().status;

@@ -1,7 +1,8 @@
 // Pipelines of child processes: process descriptions (Parameters), the
 // channels that connect a pipeline's standard streams to callbacks, and
 // Pipe, which launches the processes, feeds standard input from a producer,
-// delivers standard output and error in chunks, and reaps the children.
+// delivers standard output and error in chunks, and reaps the children. The
+// feeding and draining is the process engine's loop (lib/process_engine.h).
 #pragma once
 
 #include <sys/types.h>
@@ -77,6 +78,14 @@ class ProcessParameters : public Flags {
             }
             args.push_back(*a);
         }
+    }
+
+    // The argument vector is `path` followed by every one of `arguments`,
+    // however many and whether empty or not.
+    ProcessParameters(const std::string& path, const std::vector<std::string>& arguments) {
+        args.reserve(arguments.size() + 1);
+        args.push_back(path);
+        args.insert(args.end(), arguments.begin(), arguments.end());
     }
 
     std::string path;               // executable; empty: the first argument

@@ -1,24 +1,35 @@
 // ProcessLaunch: one forked and executed child with the parent's ends of its
-// standard-stream pipes, and the control pipe over which a failure between
-// fork and exec comes back to the parent as an exception.
+// standard-stream pipes, over the process engine; a failure between fork
+// and exec comes back to the parent as an exception of the type it had in
+// the child. PipeOwner: both ends of a pipe.
 #pragma once
 
 #include <sys/types.h>
 
 #include <boost/function.hpp>
 
-#include "util/fd_owner.h"
+#include "lib/process_engine.h"
+#include "lib/unique_fd.h"
 
 namespace marun {
 namespace process {
 
-// Stream codes that choose what a child's standard stream is.
-enum StreamCode {
-    STREAM_DEFAULT = -1,  // inherit, in Parameters and Pipe
-    STREAM_INHERIT = -2,
-    STREAM_DEVNULL = -3,
-    STREAM_PIPE = -4,
-    STREAM_AS_STDOUT = -5,  // standard error only
+class PipeOwner {
+  public:
+    PipeOwner() = default;
+    // Creates the pipe with pipe2(flags); throws SystemError `what` on failure.
+    PipeOwner(const char* what, int flags);
+
+    int readEnd() const noexcept { return read_.get(); }
+    int writeEnd() const noexcept { return write_.get(); }
+    void close() noexcept {
+        read_.reset();
+        write_.reset();
+    }
+
+  private:
+    UniqueFd read_;
+    UniqueFd write_;
 };
 
 class ProcessLaunch {
@@ -36,11 +47,11 @@ class ProcessLaunch {
     ProcessLaunch(const ProcessLaunch&) = delete;
     ProcessLaunch& operator=(const ProcessLaunch&) = delete;
 
-    pid_t pid() const noexcept { return pid_; }
+    pid_t pid() const noexcept { return child_.pid; }
     // Parent ends; invalid unless the matching stream code was STREAM_PIPE.
-    FdOwner& input() noexcept { return stdin_; }
-    FdOwner& output() noexcept { return stdout_; }
-    FdOwner& error() noexcept { return stderr_; }
+    UniqueFd& input() noexcept { return child_.streams[0]; }
+    UniqueFd& output() noexcept { return child_.streams[1]; }
+    UniqueFd& error() noexcept { return child_.streams[2]; }
 
     // Waits until the child has executed its program (returns) or failed
     // before that; then reaps it and throws the failure it reported.
@@ -50,11 +61,7 @@ class ProcessLaunch {
     int waitExit();
 
   private:
-    pid_t pid_ = -1;
-    FdOwner stdin_;
-    FdOwner stdout_;
-    FdOwner stderr_;
-    FdOwner control_;
+    Child child_;
 };
 
 }  // namespace process

@@ -50,13 +50,13 @@ void ProcessSetCatcher::install() {
     if (::sigaction(SIGCHLD, &action, &previous_) != 0) {
         installed_ = nullptr;
         int code = errno;
-        control_.close_nothrow();
+        control_.close();
         throwSystemError("sigaction", code);
     }
 }
 
 void ProcessSetCatcher::remove(bool force) {
-    control_.close_nothrow();
+    control_.close();
     if (!force && finished_ < registered_) {
         throw std::logic_error("there're some child processes still running");
     }

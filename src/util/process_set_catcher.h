@@ -8,7 +8,7 @@
 
 #include <map>
 
-#include "util/fd_owner.h"
+#include "util/process_launch.h"
 
 namespace marun {
 namespace process {
@@ -46,9 +46,6 @@ class ProcessSetCatcher {
     // Drains the control pipe.
     void clear_control();
 
-    unsigned registered() const noexcept { return registered_; }
-    unsigned finished() const noexcept { return finished_; }
-    unsigned reports() const noexcept { return reports_; }
     bool allFinished() const noexcept { return finished_ >= registered_; }
 
     static void childHandler(int signal, siginfo_t* info, void* context);

@@ -1,4 +1,4 @@
-// Scoped signal blocking and ignoring.
+// Scoped signal blocking.
 #include "util/sig_blocker.h"
 
 #include <cerrno>
@@ -36,19 +36,6 @@ void SigBlocker::restore() {
     active_ = false;
     if (::sigprocmask(SIG_SETMASK, &previous_, nullptr) != 0) {
         throwSystemError("restore sigprocmask", errno);
-    }
-}
-
-SigIgnorer::SigIgnorer(int signal) : signal_(signal) {
-    struct sigaction ignore {};
-    ignore.sa_handler = SIG_IGN;
-    sigemptyset(&ignore.sa_mask);
-    active_ = ::sigaction(signal_, &ignore, &previous_) == 0;
-}
-
-SigIgnorer::~SigIgnorer() {
-    if (active_) {
-        ::sigaction(signal_, &previous_, nullptr);
     }
 }
 

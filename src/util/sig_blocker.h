@@ -1,6 +1,5 @@
-// Scoped signal state: SigBlocker keeps one signal blocked and SigIgnorer
-// keeps one signal ignored for the lifetime of the object; both put back
-// what was in force before.
+// SigBlocker: keeps one signal blocked for the lifetime of the object and
+// puts back the mask in force before. (SigIgnorer is in lib/sig_ignorer.h.)
 #pragma once
 
 #include <signal.h>
@@ -21,25 +20,10 @@ class SigBlocker {
     // Puts the remembered mask back; throws SystemError "restore sigprocmask".
     // Does nothing when nothing is blocked.
     void restore();
-    bool active() const noexcept { return active_; }
 
   private:
     sigset_t previous_;
     bool active_ = false;
-};
-
-class SigIgnorer {
-  public:
-    // Ignores `signal`; a failing sigaction() leaves the disposition alone.
-    explicit SigIgnorer(int signal);
-    SigIgnorer(const SigIgnorer&) = delete;
-    SigIgnorer& operator=(const SigIgnorer&) = delete;
-    ~SigIgnorer();
-
-  private:
-    int signal_;
-    struct sigaction previous_ {};
-    bool active_;
 };
 
 }  // namespace marun

@@ -11,7 +11,7 @@
 #include "harness/kvarn_harness.h"
 #include "integration/domain_test_records.h"
 #include "mail/maildir_manager.h"
-#include "postfix/undo_report.h"
+#include "postfix/undo.h"
 
 namespace kvarn_test {
 namespace {

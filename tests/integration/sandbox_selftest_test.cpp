@@ -251,11 +251,6 @@ TEST_F(SandboxTest, SqliteFilesCanBeRead) {
     EXPECT_THROW(sqliteQuery("/var/lib/marun/mail/auth/missing.db", "SELECT 1"), HarnessError);
 }
 
-TEST_F(SandboxTest, KvarnHelpRuns) {
-    RunResult r = runKvarn({"--help"});
-    EXPECT_TRUE(r.succeeded()) << r;
-}
-
 TEST_F(SandboxTest, TreeCopiesKeepOwnersModesTimesAndLinks) {
     runChecked({"sh", "-c",
                 "mkdir -p /tmp/from/sub /tmp/to && echo data > /tmp/from/sub/file &&"

@@ -1,4 +1,4 @@
-// Error types, the uerr stream, the child exception framing and messlog2.
+// Error types, the uerr stream and messlog2.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,7 +11,6 @@
 #include "util/errors.h"
 #include "util/ex_traceable.h"
 #include "util/uerr.h"
-#include "util/write_exception.h"
 
 namespace {
 
@@ -73,18 +72,6 @@ TEST(UerrTest, EchoesAtOnceAndCopiesToStdoutOnFlush) {
     EXPECT_EQ("partial line\n", streams.out.str());
     marun::uerr << 'x' << std::flush;
     EXPECT_EQ("partial line\nx", streams.out.str());
-}
-
-TEST(WriteExceptionTest, FramesTypeAndMessageWithNuls) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    marun::process::writeException(-1, "T", "M");
-    marun::process::writeException(fds[1], "T", "M");
-    close(fds[1]);
-    char buf[64];
-    ssize_t n = read(fds[0], buf, sizeof buf);
-    close(fds[0]);
-    EXPECT_EQ(std::string("ET: T\0EM: M\0", 12), std::string(buf, static_cast<size_t>(n)));
 }
 
 TEST(MesslogTest, PrintsOnBothStreamsWithOneNewlineAndWholeLongTexts) {

@@ -78,14 +78,10 @@ class AuthDb {
 
   private:
     bool open(int flags, const char* failure_format) {
-        sqlite3* raw = nullptr;
-        int rc = sqlite3_open_v2(mailAuthDB, &raw, flags, nullptr);
-        db_.reset(raw);
-        if (rc != SQLITE_OK) {
-            marun_log(3, failure_format, mailAuthDB, sqliteErrorText(raw));
+        if (sqliteOpen(mailAuthDB, flags, db_) != SQLITE_OK) {
+            marun_log(3, failure_format, mailAuthDB, error());
             return false;
         }
-        sqlite3_busy_timeout(raw, 50);
         return true;
     }
 
@@ -261,11 +257,8 @@ bool copyColumn(const char* text, char** out) {
 // Reads a user for copying: 1 found, 0 no such domain or user, -1 failure.
 int readUser(const char* name, const char* domain, CopiedUser& user) {
     AuthDb db;
-    if (!db.openReadOnly()) {
-        return -1;
-    }
     SqliteStmt domain_stmt;
-    if (!db.prepare(kCopyDomainSql, domain_stmt)) {
+    if (!db.openReadOnly() || !db.prepare(kCopyDomainSql, domain_stmt)) {
         return -1;
     }
     if (!bindText(domain_stmt.get(), 1, domain)) {
@@ -339,11 +332,8 @@ bool runChange(const AuthDb& db, sqlite3_stmt* stmt, const char* sql, const char
 
 int setDomainStatus(const char* domain, int status) {
     AuthDb db;
-    if (!db.openReadWrite()) {
-        return -1;
-    }
     SqliteStmt stmt;
-    if (!db.prepare(kDomainStatusSql, stmt)) {
+    if (!db.openReadWrite() || !db.prepare(kDomainStatusSql, stmt)) {
         return -1;
     }
     if (!bindInt(stmt.get(), 1, status)) {
@@ -514,11 +504,11 @@ int mailAuthRename(const char* oldMailName, const char* newMailName, const char*
     if (!argumentsGiven("mailAuthRename", {oldMailName, newMailName, mailDomain})) {
         return -1;
     }
+    sqlite3_int64 domain_id = 0;
     AuthDb db;
     if (!db.openReadWrite()) {
         return -1;
     }
-    sqlite3_int64 domain_id = 0;
     if (findDomain(db, mailDomain, MAIL_AUTH_DO_NOT_CHANGE, &domain_id) != DomainLookup::Found) {
         marun_log(3, kNoSuchDomain, mailDomain);
         return -1;
@@ -574,11 +564,8 @@ int mailAuthRenameDomain(const char* oldDomain, const char* newDomain) {
         return -1;
     }
     AuthDb db;
-    if (!db.openReadWrite()) {
-        return -1;
-    }
     SqliteStmt stmt;
-    if (!db.prepare(kRenameDomainSql, stmt)) {
+    if (!db.openReadWrite() || !db.prepare(kRenameDomainSql, stmt)) {
         return -1;
     }
     if (!bindText(stmt.get(), 1, newDomain)) {
@@ -606,11 +593,8 @@ int mailAuthRemoveDomain(const char* domain) {
         return -1;
     }
     AuthDb db;
-    if (!db.openReadWrite()) {
-        return -1;
-    }
     SqliteStmt stmt;
-    if (!db.prepare(kRemoveDomainSql, stmt)) {
+    if (!db.openReadWrite() || !db.prepare(kRemoveDomainSql, stmt)) {
         return -1;
     }
     if (!bindText(stmt.get(), 1, domain)) {
@@ -634,11 +618,8 @@ int mailAuthCheck(const char* mailAddress, MailAuthVisitor visitor, void* data) 
     int name_length = static_cast<int>(at - mailAddress);
     const char* domain = at + 1;
     AuthDb db;
-    if (!db.openReadOnly()) {
-        return -1;
-    }
     SqliteStmt stmt;
-    if (!db.prepare(kCheckSql, stmt)) {
+    if (!db.openReadOnly() || !db.prepare(kCheckSql, stmt)) {
         return -1;
     }
     sqlite3_stmt* s = stmt.get();
@@ -678,11 +659,8 @@ int mailAuthCheckShort(const char* mailname, MailAuthVisitor visitor, void* data
         return -1;
     }
     AuthDb db;
-    if (!db.openReadOnly()) {
-        return -1;
-    }
     SqliteStmt stmt;
-    if (!db.prepare(kWalkByNameSql, stmt)) {
+    if (!db.openReadOnly() || !db.prepare(kWalkByNameSql, stmt)) {
         return -1;
     }
     if (!bindText(stmt.get(), 1, mailname)) {
@@ -695,11 +673,8 @@ int mailAuthCheckShort(const char* mailname, MailAuthVisitor visitor, void* data
 
 int mailAuthIterateAll(MailAuthVisitor visitor, void* data) {
     AuthDb db;
-    if (!db.openReadOnly()) {
-        return -1;
-    }
     SqliteStmt stmt;
-    if (!db.prepare(kWalkAllSql, stmt)) {
+    if (!db.openReadOnly() || !db.prepare(kWalkAllSql, stmt)) {
         return -1;
     }
     return walk(db, stmt.get(), visitor, data);

@@ -19,6 +19,7 @@
 #include "lib/c_handles.h"
 #include "lib/log.h"
 #include "lib/oru_conf.h"
+#include "lib/process_engine.h"
 #include "lib/sqlite_retry.h"
 #include "mail/lib/mail_aes.h"
 #include "mail/lib/mail_auth.h"
@@ -47,18 +48,6 @@ const char* const mailAuthDBSchema =
 namespace {
 
 constexpr int kKeyLength = 32;
-
-struct Fd {
-    int fd;
-    explicit Fd(int value) : fd(value) {}
-    ~Fd() {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-};
 
 // Creates the missing directories above `path` (each new one 0755).
 bool makeParentDirectories(const char* path) {
@@ -93,13 +82,14 @@ bool removeIfPresent(const std::string& path) {
 // chown and chmod without following a symbolic link put in place of the item
 // (the Postfix layout's directory is writable by the postfix user).
 bool setAccess(const char* path, uid_t uid, gid_t gid, mode_t mode, bool directory) {
-    Fd item(open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (directory ? O_DIRECTORY : 0)));
-    if (item.fd < 0 || fchown(item.fd, uid, gid) != 0) {
+    marun::UniqueFd item(
+        open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (directory ? O_DIRECTORY : 0)));
+    if (!item.valid() || fchown(item.get(), uid, gid) != 0) {
         marun_log(2, "chown(\"%s\", %d, %d) failed: %s", path, static_cast<int>(uid),
                   static_cast<int>(gid), std::strerror(errno));
         return false;
     }
-    if (fchmod(item.fd, mode) != 0) {
+    if (fchmod(item.get(), mode) != 0) {
         marun_log(2, "chmod(\"%s\", %04o) failed: %s", path, static_cast<unsigned>(mode),
                   std::strerror(errno));
         return false;
@@ -149,17 +139,15 @@ int mailAuthDBInit() {
             return -1;
         }
     }
-    sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(mailAuthDB, &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-    SqliteDb db(raw);
+    SqliteDb db;
+    int rc = sqliteOpen(mailAuthDB, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, db);
     if (rc == SQLITE_OK) {
-        sqlite3_busy_timeout(raw, 50);
-        rc = sqliteRetryExec(raw, mailAuthDBSchema);
+        rc = sqliteRetryExec(db.get(), mailAuthDBSchema);
     }
     if (rc != SQLITE_OK) {
-        if (raw != nullptr) {
+        if (db) {
             marun_log(3, "Unable to re-create Mail Authentication Database: %s",
-                      sqlite3_errmsg(raw));
+                      sqlite3_errmsg(db.get()));
         } else {
             marun_log(3, "Unable to re-create Mail Authentication Database");
         }
@@ -189,15 +177,16 @@ int mailAuthKeyInit() {
     }
     mode_t old_umask = umask(077);
     // O_EXCL: nothing may have been put at the path since it was removed.
-    Fd file(open(mailAuthKey, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    marun::UniqueFd file(
+        open(mailAuthKey, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     int error = errno;
     umask(old_umask);
-    if (file.fd < 0) {
+    if (!file.valid()) {
         marun_log(3, "Unable to re-create Mail Authentication Password Encryption Key: %s",
                   std::strerror(error));
         return -1;
     }
-    ssize_t written = write(file.fd, key, sizeof key);
+    ssize_t written = write(file.get(), key, sizeof key);
     if (written != static_cast<ssize_t>(sizeof key)) {
         marun_log(3, "Unable to re-create Mail Authentication Password Encryption Key: %s",
                   std::strerror(written < 0 ? errno : EIO));
@@ -271,15 +260,8 @@ int mailAuthDBDetectStyle() {
         return -1;
     }
     // The program is started directly, without a shell, and its output read
-    // through a pipe.
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-        marun_log(3, "unable to execute %s: %s", command.c_str(), std::strerror(errno));
-        return -1;
-    }
-    Fd read_end(pipe_fds[0]);
-    // The listing needs no password: the variables that carry one are not
-    // passed on.
+    // through a pipe. The listing needs no password: the variables that
+    // carry one are not passed on.
     std::vector<char*> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         if (std::strncmp(*entry, "ORU_PASSWORD=", 13) != 0 &&
@@ -288,46 +270,42 @@ int mailAuthDBDetectStyle() {
         }
     }
     environment.push_back(nullptr);
-    pid_t child = fork();
-    if (child < 0) {
-        close(pipe_fds[1]);
-        marun_log(3, "unable to execute %s: %s", command.c_str(), std::strerror(errno));
+    char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--features"),
+                          nullptr};
+    marun::process::LaunchSpec spec;
+    spec.path = argv[0];
+    spec.argv = argv;
+    spec.envp = environment.data();
+    spec.streams[1] = marun::process::STREAM_PIPE;
+    marun::process::Child child;
+    marun::process::LaunchFailure failure;
+    if (marun::process::launch(spec, child, failure) != 0) {
+        marun_log(3, "unable to execute %s: %s", command.c_str(), std::strerror(failure.code));
         return -1;
     }
-    if (child == 0) {
-        dup2(pipe_fds[1], STDOUT_FILENO);
-        char* const argv[] = {const_cast<char*>(program.c_str()), const_cast<char*>("--features"),
-                              nullptr};
-        execve(argv[0], argv, environment.data());
-        _exit(127);
-    }
-    close(pipe_fds[1]);
-    FilePtr output(fdopen(read_end.fd, "r"));
-    if (output) {
-        read_end.fd = -1;  // owned by the stream now
-    }
+    std::string output;
+    marun::process::Pump pump;
+    pump.outputs.push_back({&child.streams[1], [&output](const char* data, size_t size) {
+                                output.append(data, size);
+                            }});
+    const char* step = "";
+    marun::process::pump(pump, &step);
+    child.streams[1].reset();
+    int status = 0;
+    marun::process::waitChild(child.pid, &status, 0);
     int style = -1;
     bool found = false;
-    if (output) {
-        char* line = nullptr;
-        size_t capacity = 0;
-        ssize_t length;
-        while (!found && (length = getline(&line, &capacity, output.get())) >= 0) {
-            std::string text(line, static_cast<size_t>(length));
-            while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) {
-                text.pop_back();
-            }
-            if (text.compare(0, 24, "$features['SMTP_Server']") != 0) {
-                continue;
-            }
+    for (size_t start = 0; !found && start < output.size();) {
+        size_t end = output.find('\n', start);
+        std::string text = output.substr(start, end - start);
+        start = end == std::string::npos ? output.size() : end + 1;
+        while (!text.empty() && text.back() == '\r') {
+            text.pop_back();
+        }
+        if (text.compare(0, 24, "$features['SMTP_Server']") == 0) {
             style = styleOfFeatureLine(text);
             found = style >= 0;
         }
-        std::free(line);
-        output.reset();
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 127 && !found) {
         marun_log(3, "unable to execute %s: %s", command.c_str(), "cannot run the program");

@@ -2,11 +2,11 @@
 #include "mail/lib/mail_entity_escape.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "lib/c_handles.h"
+#include "lib/db_connect.h"
 #include "lib/idn.h"
 #include "lib/log.h"
 
@@ -17,16 +17,9 @@ char* mysql_escape_mail_entity(MYSQL* my, const char* entity) {
         messlog2(0, 0, "idn_toascii(%s) failed: %s", entity, idn_strerror(idn_errno));
         return nullptr;
     }
-    std::size_t length = std::strlen(ascii.get());
-    char* escaped = static_cast<char*>(std::malloc(length * 2 + 1));
+    char* escaped = db_escape(my, ascii.get(), std::strlen(ascii.get()));
     if (escaped == nullptr) {
         messlog2(0, 0, "unable to allocate memory to properly escape %s", entity);
-        return nullptr;
-    }
-    if (my != nullptr) {
-        mysql_real_escape_string(my, escaped, ascii.get(), length);
-    } else {
-        mysql_escape_string(escaped, ascii.get(), length);
     }
     return escaped;
 }

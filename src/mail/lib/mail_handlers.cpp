@@ -62,15 +62,11 @@ class Connection {
             db_ = given;
             return true;
         }
-        sqlite3* raw = nullptr;
-        int rc = sqlite3_open_v2(MH_DB_PATH, &raw, flags, nullptr);
-        owned_.reset(raw);
-        if (rc != SQLITE_OK) {
-            marun_log(3, failure_format, MH_DB_PATH, sqliteErrorText(raw));
+        if (sqliteOpen(MH_DB_PATH, flags, owned_) != SQLITE_OK) {
+            marun_log(3, failure_format, MH_DB_PATH, sqliteErrorText(owned_.get()));
             return false;
         }
-        sqlite3_busy_timeout(raw, 50);
-        db_ = raw;
+        db_ = owned_.get();
         return true;
     }
     bool openReadWrite(sqlite3* given, const char* failure_format = kOpenMessage) {
@@ -155,6 +151,27 @@ const char* domainOf(const char* name) {
 
 const char* columnText(sqlite3_stmt* stmt, int column) {
     return reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+}
+
+// Opens the database and prepares the statement for the record: `anySql`
+// when it matches every address (its address then becomes "all"), else `sql`.
+bool prepareFor(Connection& connection, sqlite3* db, mh_t* h, const char* sql, const char* anySql,
+                SqliteStmt& stmt, bool& everyAddress) {
+    everyAddress = matchesEveryAddress(h);
+    return (!everyAddress || setAddressAll(h)) && connection.openReadWrite(db) &&
+           prepare(connection.get(), everyAddress ? anySql : sql, stmt);
+}
+
+// A record whose priority, type, queue and name are columns 0 to 3 of the
+// statement's row; its strings stay the statement's.
+mh_t rowStart(sqlite3_stmt* s) {
+    mh_t row;
+    mh_data_init_ex(&row);
+    row.priority = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
+    row.type = static_cast<mh_type_t>(sqlite3_column_int(s, 1));
+    row.queue = static_cast<mh_queue_t>(sqlite3_column_int(s, 2));
+    row.name = const_cast<char*>(columnText(s, 3));
+    return row;
 }
 
 // Frees a list when leaving scope.
@@ -297,14 +314,11 @@ int mh_db_add(sqlite3* db, mh_t* h) {
         }
     }
     Connection connection;
-    if (!connection.openReadWrite(db)) {
+    SqliteStmt stmt;
+    if (!connection.openReadWrite(db) || !prepare(connection.get(), kInsertSql, stmt)) {
         return -1;
     }
     sqlite3* d = connection.get();
-    SqliteStmt stmt;
-    if (!prepare(d, kInsertSql, stmt)) {
-        return -1;
-    }
     const char* kind = "INSERT";
     sqlite3_stmt* s = stmt.get();
     bool bound =
@@ -318,19 +332,13 @@ int mh_db_add(sqlite3* db, mh_t* h) {
 }
 
 int mh_db_remove(sqlite3* db, mh_t* h) {
-    bool every_address = matchesEveryAddress(h);
-    if (every_address && !setAddressAll(h)) {
-        return -1;
-    }
     Connection connection;
-    if (!connection.openReadWrite(db)) {
+    SqliteStmt stmt;
+    bool every_address = false;
+    if (!prepareFor(connection, db, h, kDeleteSql, kDeleteAnyAddressSql, stmt, every_address)) {
         return -1;
     }
     sqlite3* d = connection.get();
-    SqliteStmt stmt;
-    if (!prepare(d, every_address ? kDeleteAnyAddressSql : kDeleteSql, stmt)) {
-        return -1;
-    }
     const char* kind = "DELETE";
     sqlite3_stmt* s = stmt.get();
     bool bound = bindText(d, s, 1, h->name, "name", kind) &&
@@ -342,19 +350,13 @@ int mh_db_remove(sqlite3* db, mh_t* h) {
 }
 
 int mh_db_switch(sqlite3* db, mh_t* h, int enabled) {
-    bool every_address = matchesEveryAddress(h);
-    if (every_address && !setAddressAll(h)) {
-        return -1;
-    }
     Connection connection;
-    if (!connection.openReadWrite(db)) {
+    SqliteStmt stmt;
+    bool every_address = false;
+    if (!prepareFor(connection, db, h, kSwitchSql, kSwitchAnyAddressSql, stmt, every_address)) {
         return -1;
     }
     sqlite3* d = connection.get();
-    SqliteStmt stmt;
-    if (!prepare(d, every_address ? kSwitchAnyAddressSql : kSwitchSql, stmt)) {
-        return -1;
-    }
     const char* kind = "UPDATE";
     sqlite3_stmt* s = stmt.get();
     bool bound =
@@ -374,14 +376,11 @@ int mh_db_disable(sqlite3* db, mh_t* h) {
 
 int mh_db_switch_by_name(sqlite3* db, const char* name, int enabled) {
     Connection connection;
-    if (!connection.openReadWrite(db)) {
+    SqliteStmt stmt;
+    if (!connection.openReadWrite(db) || !prepare(connection.get(), kSwitchByNameSql, stmt)) {
         return -1;
     }
     sqlite3* d = connection.get();
-    SqliteStmt stmt;
-    if (!prepare(d, kSwitchByNameSql, stmt)) {
-        return -1;
-    }
     bool bound = bindInt(d, stmt.get(), 1, enabled, "enabled", "UPDATE") &&
                  bindText(d, stmt.get(), 2, name, "name", "UPDATE");
     return bound && runChange(d, stmt.get(), kUpdateFailed) ? 0 : -1;
@@ -461,12 +460,7 @@ int mh_db_select_by_name(sqlite3* db, mh_list_t* list, const char* name) {
         if (at == nullptr || std::strcmp(at + 1, domain) != 0) {
             continue;
         }
-        mh_t row;
-        mh_data_init_ex(&row);
-        row.priority = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
-        row.type = static_cast<mh_type_t>(sqlite3_column_int(s, 1));
-        row.queue = static_cast<mh_queue_t>(sqlite3_column_int(s, 2));
-        row.name = const_cast<char*>(columnText(s, 3));
+        mh_t row = rowStart(s);
         row.address = const_cast<char*>(address);
         row.executable = const_cast<char*>(columnText(s, 5));
         row.context = const_cast<char*>(columnText(s, 6));
@@ -498,14 +492,13 @@ int mh_db_clone(sqlite3* db, const char* mailname, const char* domain, const cha
         }
     }
     Connection connection;
-    if (!connection.openReadWrite(db)) {
+    SqliteStmt stmt;
+    if (!connection.openReadWrite(db) ||
+        !prepare(connection.get(), mailname != nullptr ? kCloneAddressSql : kCloneDomainSql,
+                 stmt)) {
         return -1;
     }
     sqlite3* d = connection.get();
-    SqliteStmt stmt;
-    if (!prepare(d, mailname != nullptr ? kCloneAddressSql : kCloneDomainSql, stmt)) {
-        return -1;
-    }
     sqlite3_stmt* s = stmt.get();
     if (!bindText(d, s, 1, mailname != nullptr ? source.c_str() : domain, "address", "SELECT")) {
         return -1;
@@ -526,12 +519,7 @@ int mh_db_clone(sqlite3* db, const char* mailname, const char* domain, const cha
                 continue;
             }
         }
-        mh_t row;
-        mh_data_init_ex(&row);
-        row.priority = static_cast<uint32_t>(sqlite3_column_int64(s, 0));
-        row.type = static_cast<mh_type_t>(sqlite3_column_int(s, 1));
-        row.queue = static_cast<mh_queue_t>(sqlite3_column_int(s, 2));
-        row.name = const_cast<char*>(columnText(s, 3));
+        mh_t row = rowStart(s);
         row.executable = const_cast<char*>(columnText(s, 4));
         row.context = const_cast<char*>(columnText(s, 5));
         row.enabled = sqlite3_column_int(s, 6) == 1 ? 1 : 0;
@@ -577,14 +565,11 @@ int mh_db_do(mh_list_t* list, sqlite3* db, mh_db_fn fn) {
 
 int mh_db_action(sqlite3* db, const char* sql, const char* param) {
     Connection connection;
-    if (!connection.openReadWrite(db)) {
+    SqliteStmt stmt;
+    if (!connection.openReadWrite(db) || !prepare(connection.get(), sql, stmt)) {
         return -1;
     }
     sqlite3* d = connection.get();
-    SqliteStmt stmt;
-    if (!prepare(d, sql, stmt)) {
-        return -1;
-    }
     int rc = param != nullptr
                  ? sqlite3_bind_text(stmt.get(), 1, param, static_cast<int>(std::strlen(param)),
                                      SQLITE_STATIC)

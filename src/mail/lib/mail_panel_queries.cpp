@@ -26,27 +26,6 @@ const char kMailnamesSql[] =
 const char kDomainOfAliasSql[] =
     "SELECT d.name FROM domains d JOIN domainaliases da WHERE d.id=da.dom_id AND da.name='%s'";
 
-// The caller's connection, or one opened with db_connect and closed here.
-class PanelConnection {
-  public:
-    explicit PanelConnection(MYSQL* given) : handle_(given) {}
-    bool open() {
-        if (handle_ == nullptr) {
-            owned_.reset(db_connect());
-            handle_ = owned_.get();
-        }
-        return handle_ != nullptr;
-    }
-    MYSQL* get() const { return handle_; }
-
-  private:
-    struct Closer {
-        void operator()(MYSQL* handle) const { mysql_close(handle); }
-    };
-    std::unique_ptr<MYSQL, Closer> owned_;
-    MYSQL* handle_;
-};
-
 // A string list owned for the duration of a walk.
 class StringList {
   public:
@@ -78,10 +57,35 @@ bool buildQuery(MYSQL* handle, std::string& query, const char* format, const cha
     return true;
 }
 
+// The aliases of `domain` into `aliases`; false after `failure` (with the
+// domain) when they cannot be read.
+bool domainAliases(const char* domain, StringList& aliases, const char* failure) {
+    if (get_domaliases_by_domain(nullptr, aliases.out(), domain) != 0) {
+        marun_log(3, failure, domain);
+        return false;
+    }
+    return true;
+}
+
+// `change` for each name of the list in order: 0 when there is no list, 1
+// when every name was changed, -1 at the first failure.
+template <class Change>
+int walk(const StringList& names, Change change) {
+    if (names.get() == nullptr) {
+        return 0;
+    }
+    for (char** name = names.get(); *name != nullptr; ++name) {
+        if (!change(*name)) {
+            return -1;
+        }
+    }
+    return 1;
+}
+
 // Opens the connection if needed, builds and runs one list query.
 bool listQuery(MYSQL* my, char*** list, const char* format, const char* first,
                const char* second = nullptr) {
-    PanelConnection connection(my);
+    PanelHandle connection(my);
     if (!connection.open()) {
         return false;
     }
@@ -93,21 +97,19 @@ bool listQuery(MYSQL* my, char*** list, const char* format, const char* first,
 }  // namespace
 
 char* mysql_real_escape_entity(MYSQL* my, const char* text) {
-    PanelConnection connection(my);
+    PanelHandle connection(my);
     if (!connection.open()) {
         messlog2(1, 0, "Unable to connect to mysql database for query escape");
     }
-    size_t length = std::strlen(text);
-    auto* escaped = static_cast<char*>(std::malloc(length * 2 + 1));
+    char* escaped = db_escape(connection.get(), text, std::strlen(text));
     if (escaped == nullptr) {
         messlog2(1, 0, "Unable to allocate memory for SQL query escape");
     }
-    mysql_real_escape_string(connection.get(), escaped, text, static_cast<unsigned long>(length));
     return escaped;
 }
 
 int exec_mysql_query(MYSQL* my, const char* query, char*** list) {
-    PanelConnection connection(my);
+    PanelHandle connection(my);
     if (!connection.open()) {
         marun_log(3, "Unable to connect to mysql database");
         return -1;
@@ -117,10 +119,7 @@ int exec_mysql_query(MYSQL* my, const char* query, char*** list) {
         marun_log(3, "Failed to exec query, Error: %s", mysql_error(handle));
         return -1;
     }
-    struct ResultFreer {
-        void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
-    };
-    std::unique_ptr<MYSQL_RES, ResultFreer> result(mysql_store_result(handle));
+    MysqlResult result(mysql_store_result(handle));
     if (!result) {
         if (mysql_errno(handle) != 0) {
             marun_log(3, "Unable to get data from mysql database: %s", mysql_error(handle));
@@ -190,19 +189,12 @@ int set_passwd_for_domains(const char* mailname, const char* domain, const char*
         return -1;
     }
     StringList aliases;
-    if (get_domaliases_by_domain(nullptr, aliases.out(), domain) != 0) {
-        marun_log(3, "Unable to get domain aliases for domain %s", domain);
+    if (!domainAliases(domain, aliases, "Unable to get domain aliases for domain %s")) {
         return -1;
     }
-    if (aliases.get() == nullptr) {
-        return 0;
-    }
-    for (char** alias = aliases.get(); *alias != nullptr; ++alias) {
-        if (set_postbox_passwd(mailname, *alias, password, flags) != 0) {
-            return -1;
-        }
-    }
-    return 1;
+    return walk(aliases, [&](const char* alias) {
+        return set_postbox_passwd(mailname, alias, password, flags) == 0;
+    });
 }
 
 int set_mass_postbox_passwd(const char* mailname, const char* domain, const char* password,
@@ -214,37 +206,25 @@ int set_mass_postbox_passwd(const char* mailname, const char* domain, const char
     if (get_aliases_by_mailname(nullptr, mail_aliases.out(), mailname, domain) != 0) {
         return -1;
     }
-    if (mail_aliases.get() == nullptr) {
-        return 0;
-    }
-    for (char** alias = mail_aliases.get(); *alias != nullptr; ++alias) {
-        if (set_passwd_for_domains(*alias, domain, password, flags) < 0) {
-            return -1;
-        }
-    }
-    return 1;
+    return walk(mail_aliases, [&](const char* alias) {
+        return set_passwd_for_domains(alias, domain, password, flags) >= 0;
+    });
 }
 
 int rm_mname_from_domains(const char* mailname, const char* domain) {
-    if (mailAuthRemove(mailname, domain) != 0) {
-        marun_log(3, "Unable to remove mailname %s@%s", mailname, domain);
-        return -1;
-    }
-    StringList aliases;
-    if (get_domaliases_by_domain(nullptr, aliases.out(), domain) != 0) {
-        marun_log(3, "Unable to get domain aliases for domain %s", domain);
-        return -1;
-    }
-    if (aliases.get() == nullptr) {
-        return 0;
-    }
-    for (char** alias = aliases.get(); *alias != nullptr; ++alias) {
-        if (mailAuthRemove(mailname, *alias) != 0) {
-            marun_log(3, "Unable to remove mailname %s@%s", mailname, *alias);
-            return -1;
+    auto remove = [mailname](const char* from) {
+        if (mailAuthRemove(mailname, from) != 0) {
+            marun_log(3, "Unable to remove mailname %s@%s", mailname, from);
+            return false;
         }
+        return true;
+    };
+    StringList aliases;
+    if (!remove(domain) ||
+        !domainAliases(domain, aliases, "Unable to get domain aliases for domain %s")) {
+        return -1;
     }
-    return 1;
+    return walk(aliases, remove);
 }
 
 int rm_mails_from_domains(const char* mailname, const char* domain) {
@@ -252,8 +232,14 @@ int rm_mails_from_domains(const char* mailname, const char* domain) {
         marun_log(3, "Unable to remove mailname %s@%s", mailname, domain);
         return -1;
     }
-    if (rm_mname_from_domains(mailname, domain) < 0) {
-        marun_log(3, "Unable to remove mailname from domain aliases");
+    auto removeEverywhere = [domain](const char* name) {
+        if (rm_mname_from_domains(name, domain) < 0) {
+            marun_log(3, "Unable to remove mailname from domain aliases");
+            return false;
+        }
+        return true;
+    };
+    if (!removeEverywhere(mailname)) {
         return -1;
     }
     StringList mail_aliases;
@@ -261,16 +247,7 @@ int rm_mails_from_domains(const char* mailname, const char* domain) {
         marun_log(3, "Unable to get mail aliases for mailname %s%s", mailname, domain);
         return -1;
     }
-    if (mail_aliases.get() == nullptr) {
-        return 0;
-    }
-    for (char** alias = mail_aliases.get(); *alias != nullptr; ++alias) {
-        if (rm_mname_from_domains(*alias, domain) < 0) {
-            marun_log(3, "Unable to remove mailname from domain aliases");
-            return -1;
-        }
-    }
-    return 1;
+    return walk(mail_aliases, removeEverywhere);
 }
 
 int domain_auth_action(const char* domain, int (*action)(const char* domain),
@@ -280,20 +257,16 @@ int domain_auth_action(const char* domain, int (*action)(const char* domain),
         return -1;
     }
     StringList aliases;
-    if (get_domaliases_by_domain(nullptr, aliases.out(), domain) != 0) {
-        marun_log(3, "Unable to get aliases for domain %s", domain);
+    if (!domainAliases(domain, aliases, "Unable to get aliases for domain %s")) {
         return -1;
     }
-    if (aliases.get() == nullptr) {
-        return 0;
-    }
-    for (char** alias = aliases.get(); *alias != nullptr; ++alias) {
-        if (action(*alias) < 0) {
-            marun_log(3, "Unable to %s for domain alias %s", description, *alias);
-            return -1;
+    return walk(aliases, [&](const char* alias) {
+        if (action(alias) < 0) {
+            marun_log(3, "Unable to %s for domain alias %s", description, alias);
+            return false;
         }
-    }
-    return 1;
+        return true;
+    });
 }
 
 int add_domain_auth_alias(const char* domain, const char* alias) {

@@ -29,15 +29,9 @@ namespace {
 
 constexpr std::size_t MAIL_PATH_MAX = 4096;
 
-struct HandleCloser {
-    void operator()(MYSQL* handle) const { mysql_close(handle); }
-};
-struct ResultFreer {
-    void operator()(MYSQL_RES* result) const { mysql_free_result(result); }
-};
 using CString = MallocPtr<char>;
-using DbHandle = std::unique_ptr<MYSQL, HandleCloser>;
-using DbResult = std::unique_ptr<MYSQL_RES, ResultFreer>;
+using DbHandle = MysqlHandle;
+using DbResult = MysqlResult;
 
 // The quota text of the panel: a number, or anything else for "default".
 sizequota_t parseQuota(const char* text) {
