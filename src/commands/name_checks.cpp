@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "lib/utf8.h"
+#include "util/idn.h"
 
 namespace marun {
 namespace mail {
@@ -27,6 +28,9 @@ const char* problemWith(const std::string& name) {
         }
         if (c == '/') {
             return "it contains '/'";
+        }
+        if (c == ',') {
+            return "it contains ','";
         }
     }
     if (!utf8_valid(name)) {
@@ -54,6 +58,33 @@ void checkDomainName(const std::string& domain) {
 }
 void checkMailName(const std::string& mailname) {
     check("mail name", mailname);
+    if (mailname.find('@') != std::string::npos) {
+        throw std::invalid_argument("invalid mail name '" + mailname + "': it contains '@'");
+    }
+}
+
+std::string asciiDomainName(const std::string& given) {
+    checkDomainName(given);
+    std::string domain = idn::toAscii(given);
+    checkDomainName(domain);
+    return domain;
+}
+
+std::string asciiAddress(const std::string& given) {
+    std::string::size_type at = given.find('@');
+    if (at == std::string::npos || given.find('@', at + 1) != std::string::npos) {
+        throw std::invalid_argument("invalid address '" + given +
+                                    "': it must hold exactly one '@'");
+    }
+    std::string local = given.substr(0, at);
+    if (local.empty() || local[0] == '|' || local[0] == '&' || local[0] == '.') {
+        throw std::invalid_argument("invalid address '" + given +
+                                    "': its local part is empty or starts with '|', '&' or '.'");
+    }
+    if (const char* problem = problemWith(local)) {
+        throw std::invalid_argument("invalid address '" + given + "': " + problem);
+    }
+    return local + "@" + asciiDomainName(given.substr(at + 1));
 }
 
 }  // namespace kvarn_commands

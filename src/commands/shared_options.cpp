@@ -2,7 +2,6 @@
 #include "commands/shared_options.h"
 
 #include "commands/name_checks.h"
-#include "util/idn.h"
 
 namespace marun {
 namespace mail {
@@ -22,11 +21,7 @@ void addQuotaOption(ProgramOptionsHelper& options, bool mandatory) {
 }
 
 std::string domainNameOption(const ProgramOptionsHelper& options) {
-    const std::string& given = options.get<std::string>("domain-name");
-    checkDomainName(given);
-    std::string domain = idn::toAscii(given);
-    checkDomainName(domain);
-    return domain;
+    return asciiDomainName(options.get<std::string>("domain-name"));
 }
 
 std::string mailnameOption(const ProgramOptionsHelper& options, const char* name) {

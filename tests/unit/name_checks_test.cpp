@@ -13,7 +13,7 @@ TEST(NameChecksTest, RefusesNamesThatCorruptTablesOrLeaveTheMailTree) {
     for (const char* bad : {"", "a b", "a\tb", "a\nb",
                             "a\x01"
                             "b",
-                            "a\x7f", "a/b", "a..b", ".a", "..",
+                            "a\x7f", "a/b", "a..b", ".a", "..", "a,b",
                             // Not UTF-8: a stray continuation byte, a
                             // truncated sequence, an overlong "/", a
                             // surrogate, a code point above U+10FFFF.
@@ -32,6 +32,27 @@ TEST(NameChecksTest, RefusesNamesThatCorruptTablesOrLeaveTheMailTree) {
     } catch (const std::invalid_argument& e) {
         EXPECT_STREQ("invalid domain name 'a b.test': it contains white space", e.what());
     }
+}
+
+// IDNA maps full-width solidus, two-dot leader and ideographic space onto
+// "/", ".." and " ": the ASCII form must be checked, not only the name given.
+TEST(NameChecksTest, ChecksTheAsciiFormOfDomainsAndAddresses) {
+    EXPECT_EQ("xn--bcher-kva.example", asciiDomainName("b\xc3\xbc"
+                                                       "cher.example"));
+    EXPECT_EQ("info@xn--bcher-kva.example", asciiAddress("info@b\xc3\xbc"
+                                                         "cher.example"));
+    for (const char* bad : {"\xe2\x80\xa5\xef\xbc\x8f\xe2\x80\xa5\xef\xbc\x8f"
+                            "etc",  // "‥／‥／etc"
+                            "a\xe3\x80\x80"
+                            "b.test"}) {
+        EXPECT_ANY_THROW(asciiDomainName(bad)) << bad;
+        EXPECT_ANY_THROW(asciiAddress(std::string("x@") + bad)) << bad;
+    }
+    for (const char* bad : {"info", "a@b@c.test", "@c.test", "|cmd@c.test", "&x@c.test",
+                            ".x@c.test", "a b@c.test", "a,b@c.test", "a\nb@c.test", "a@b c.test"}) {
+        EXPECT_THROW(asciiAddress(bad), std::invalid_argument) << bad;
+    }
+    EXPECT_THROW(checkMailName("a@b"), std::invalid_argument);
 }
 
 }  // namespace
