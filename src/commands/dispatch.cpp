@@ -7,6 +7,8 @@
 #include "commands/handler_commands.h"
 #include "commands/help.h"
 #include "commands/mailname_commands.h"
+#include "commands/sender_transport_commands.h"
+#include "commands/service_commands.h"
 #include "mail/lib/mail_auth_location.h"
 #include "util/errors.h"
 
@@ -29,6 +31,22 @@ void fillCommandMap(CommandMap& map) {
     assign("--add-domain", addDomain)("--remove-domain", removeDomain)(
         "--turn-on-domain", enableDomain)("--turn-off-domain", disableDomain)(
         "--set-domain-disk-quota", setDomainDiskQuota);
+    assign("--add-domain-to-sender-transport", addDomainToIpTransport)(
+        "--remove-domain-from-sender-transport", removeDomainFromIpTransport)(
+        "--remove-sender-transport", removeIPTransport);
+    assign("--start-service", startService)("--stop-service", stopService)(
+        "--restart-service", restartService)("--reload-service", reloadService)("--status-service",
+                                                                                statusService);
+    assign("--start-smtpd", startSMTPD)("-p", startSMTPD)("--stop-smtpd", stopSMTPD)(
+        "-o", stopSMTPD)("--restart-smtpd", startSMTPD)("-r", startSMTPD)(
+        "--status-smtpd", statusMTA)("-s", statusMTA)("--start-qmail-send", startMTA)(
+        "-l", startMTA)("--stop-qmail-send", stopMTA)("-m", stopMTA)("--start-maild", startIMAP)(
+        "-i", startIMAP)("--stop-maild", stopIMAP)("-t", stopIMAP)("--restart-maild", restartIMAP)(
+        "-z", restartIMAP)("--status-maild", statusIMAP)("-e", statusIMAP)(
+        "--start-milter", startMilter)("--stop-milter", stopMilter)(
+        "--restart-milter", restartMilter)("--status-milter", statusMilter)(
+        "--enable-message-submission", enableSubmission)("-a", enableSubmission)(
+        "--disable-message-submission", disableSubmission)("-b", disableSubmission);
 }
 
 int do_main(int argc, char** argv) {
