@@ -22,14 +22,14 @@ std::pair<ModuleInfo, std::string> MasterCfContent::getModule(const std::string&
 }
 
 void MasterCfContent::addModule(const ModuleInfo& info, const std::string& text) {
-    const ModuleKey key = info.key();
+    ModuleKey key = info.key();
     auto position = positions_.find(key);
     if (position != positions_.end()) {
         *position->second = text;
     } else {
         positions_.emplace(key, lines_.insert(lines_.end(), text));
     }
-    modules_[key] = info;
+    modules_.insert_or_assign(std::move(key), info);
 }
 
 bool MasterCfContent::removeModule(const std::string& name, ModuleType type) {

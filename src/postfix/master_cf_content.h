@@ -8,6 +8,7 @@
 #include <list>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <utility>
 
 #include "postfix/module_info.h"
@@ -43,9 +44,16 @@ class MasterCfContent {
     std::string text() const;
 
   private:
+    struct KeyHash {
+        size_t operator()(const ModuleKey& key) const {
+            return std::hash<std::string>()(key.first) * 31 + key.second;
+        }
+    };
+
     Lines lines_;
     std::map<ModuleKey, ModuleInfo> modules_;
-    std::map<ModuleKey, Lines::iterator> positions_;
+    // Where each entry's text is; hashed, as every change looks it up.
+    std::unordered_map<ModuleKey, Lines::iterator, KeyHash> positions_;
 };
 
 // Parses master.cf-format text into `content` (which must be empty). False

@@ -25,6 +25,7 @@
 // name and type are only noted; an entry reaches the content when the whole
 // entry rule has matched, and a rule that matched is never undone unless
 // the whole parse fails.
+#include <boost/spirit/include/classic_chset.hpp>
 #include <boost/spirit/include/classic_core.hpp>
 
 #include "postfix/master_cf_content.h"
@@ -59,27 +60,30 @@ class MasterCfParser {
             }
         };
 
-        blank_ = ch_p('\t') | ch_p(' ') | ch_p('\r');
-        blanks_ = *blank_;
-        commentText_ = ch_p('#') >> *(sp::anychar_p - ch_p('\n'));
-        continuation_ = ch_p('\n') >> *(blanks_ >> !commentText_ >> ch_p('\n')) >> +blank_;
-        sep_ = (+blank_ >> !commentText_ >> !continuation_) | (commentText_ >> !continuation_) |
+        // Character classes are bit sets: one lookup per byte.
+        const sp::chset<char> blank("\t \r");
+        const sp::chset<char> nameChar("a-z0-9_:.-");
+        const sp::chset<char> flag("yn-");
+        const sp::chset<char> wordChar = sp::chset<char>("!-~") - sp::chset<char>('#');
+        const sp::chset<char> commentChar = sp::chset<char>(sp::anychar_p) - sp::chset<char>('\n');
+
+        blanks_ = *blank;
+        commentText_ = ch_p('#') >> *commentChar;
+        continuation_ = ch_p('\n') >> *(blanks_ >> !commentText_ >> ch_p('\n')) >> +blank;
+        sep_ = (+blank >> !commentText_ >> !continuation_) | (commentText_ >> !continuation_) |
                continuation_;
 
-        name_ = (+(sp::range_p('a', 'z') | sp::range_p('0', '9') | ch_p('_') | ch_p(':') |
-                   ch_p('.') | ch_p('-')))[sp::assign_a(name_text_)];
+        name_ = (+nameChar)[sp::assign_a(name_text_)];
         typeWord_ = str_p("inet")[sp::assign_a(type_, inet_)] |
                     str_p("unix-dgram")[sp::assign_a(type_, unix_dgram_)] |
                     str_p("unix")[sp::assign_a(type_, unix_)] |
                     str_p("fifo")[sp::assign_a(type_, fifo_)] |
                     str_p("pass")[sp::assign_a(type_, pass_)];
-        flag_ = ch_p('y') | ch_p('n') | ch_p('-');
         wakeup_ = ch_p('-') | (+sp::digit_p >> !ch_p('?'));
         maxproc_ = ch_p('-') | +sp::digit_p;
-        word_ = +(sp::range_p('!', '~') - ch_p('#'));
-        entry_ = (name_ >> sep_ >> typeWord_ >> sep_ >> flag_ >> sep_ >> flag_ >> sep_ >> flag_ >>
-                  sep_ >> wakeup_ >> sep_ >> maxproc_ >> sep_ >> word_ >> *(sep_ >> word_) >>
-                  blanks_)[addEntry];
+        entry_ = (name_ >> sep_ >> typeWord_ >> sep_ >> flag >> sep_ >> flag >> sep_ >> flag >>
+                  sep_ >> wakeup_ >> sep_ >> maxproc_ >> sep_ >> +wordChar >>
+                  *(sep_ >> +wordChar) >> blanks_)[addEntry];
         comment_ = (blanks_ >> commentText_)[addLine];
         // The kleene star below also matches the empty line after a final
         // line feed, and an empty file as one empty line: neither is a line
@@ -105,8 +109,8 @@ class MasterCfParser {
     const ModuleType unix_dgram_ = MODULE_UNIX_DGRAM;
     const ModuleType pass_ = MODULE_PASS;
 
-    sp::rule<> blank_, blanks_, commentText_, continuation_, sep_, name_, typeWord_, flag_, wakeup_,
-        maxproc_, word_, entry_, comment_, blankLine_, line_, file_;
+    sp::rule<> blanks_, commentText_, continuation_, sep_, name_, typeWord_, wakeup_, maxproc_,
+        entry_, comment_, blankLine_, line_, file_;
 };
 
 }  // namespace
