@@ -27,10 +27,9 @@ class MainCfManager {
     // under it instead of locking again (a second flock on another
     // descriptor would wait for this one).
     class [[nodiscard]] Lock {
-      public:
-        explicit Lock(const std::string& path) : lock_(path) {}
-
       private:
+        friend class MainCfManager;
+        explicit Lock(const std::string& path) : lock_(path) {}
         MKLock lock_;
     };
 

@@ -33,11 +33,20 @@ std::string findScript(const std::string& service) {
     return std::string();
 }
 
-// The product's action log, appended to; -1 when it cannot be opened.
+// The product's action log, appended to; -1 when it cannot be opened. Its
+// directory may be open to others like any "tmp": a link, a FIFO (which
+// would block the open) or a second name of another file is not written to.
 int openActionLog() {
     const std::string path =
         std::string(oruConfGetDefaultByIndex(_PRODUCT_ROOT_D_INDEX)) + "/tmp/rc_actions.log";
-    return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    marun::UniqueFd fd(::open(
+        path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644));
+    struct stat st;
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != 0 ||
+        st.st_nlink != 1) {
+        return -1;
+    }
+    return fd.release();
 }
 
 }  // namespace
