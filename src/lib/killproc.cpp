@@ -1,39 +1,27 @@
 // Process table scan over /proc/<pid>/exe.
 #include "lib/killproc.h"
 
-#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "lib/c_handles.h"
+#include "lib/proc_scan.h"
 
 int find_process_by_exe(const char* path) {
-    DirPtr proc(opendir("/proc"));
-    if (!proc) {
-        return -1;
-    }
-    while (dirent* entry = readdir(proc.get())) {
-        if (!std::isdigit(static_cast<unsigned char>(entry->d_name[0]))) {
-            continue;
-        }
-        std::string link = std::string("/proc/") + entry->d_name + "/exe";
+    const pid_t pid = for_each_process([path](pid_t candidate) {
+        const std::string link = "/proc/" + std::to_string(candidate) + "/exe";
         char target[PATH_MAX];
-        ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
         if (n <= 0) {
-            continue;  // gone, kernel thread, or not ours to read
+            return false;  // gone, kernel thread, or not ours to read
         }
         target[n] = '\0';
-        if (std::strcmp(target, path) == 0) {
-            return std::atoi(entry->d_name);
-        }
-    }
-    return -1;
+        return std::strcmp(target, path) == 0;
+    });
+    return pid > 0 ? pid : -1;
 }
 
 int killproc(const char* path) {
