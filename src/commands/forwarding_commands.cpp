@@ -26,36 +26,42 @@ namespace kvarn_commands {
 
 namespace {
 
-// Declares "domain-name", "mailname" and, when named, one more mandatory
-// text option.
-void declare(ProgramOptionsHelper& helper, const char* option = nullptr,
-             const char* text = nullptr) {
+// Declares "domain-name" and "mailname".
+void declare(ProgramOptionsHelper& helper) {
     addDomainNameOption(helper);
     addMailnameOption(helper);
-    if (option != nullptr) {
-        helper.add_options()(option, po::value<std::string>(), text, true);
-    }
 }
 
+// The options of a redirect or alias command: the domain and the mail name,
+// checked, and the value of its further option `option`, as given.
 struct Names {
     std::string domain;
     std::string mailname;
+    std::string value;
 };
 
-// Parses the options; the domain and the mail name, checked.
-Names parse(ProgramOptionsHelper& helper, int argc, char** argv) {
+Names parse(ProgramOptionsHelper& helper, int argc, char** argv, const char* option,
+            const char* text) {
+    declare(helper);
+    helper.add_options()(option, po::value<std::string>(), text, true);
     standardOptionsParse(helper, argc, argv);
-    Names names;
-    names.domain = domainNameOption(helper);
-    names.mailname = mailnameOption(helper);
+    return Names{domainNameOption(helper), mailnameOption(helper), helper.get<std::string>(option)};
+}
+
+// The options of a mail alias command; the alias must be one local name.
+Names aliasNames(ProgramOptionsHelper& helper, int argc, char** argv) {
+    Names names = parse(helper, argc, argv, "alias", "alias email");
+    checkMailAlias(names.value);
     return names;
 }
 
-// The mail alias of "--alias", checked as one local name.
-std::string aliasOption(const ProgramOptionsHelper& helper) {
-    const std::string& alias = helper.get<std::string>("alias");
-    checkMailAlias(alias);
-    return alias;
+// A redirect names exactly one address: nothing given can become a second
+// line of the ".qmail" file, or a program line.
+int redirect(ProgramOptionsHelper& helper, int argc, char** argv,
+             void (*change)(const std::string&, const std::string&, const std::string&)) {
+    const Names names = parse(helper, argc, argv, "redirect-email", "redirect email");
+    change(names.domain, names.mailname, asciiAddress(names.value));
+    return 0;
 }
 
 // The autoresponder commands take lists of mail names and of domains
@@ -87,56 +93,42 @@ int addRedirect(int argc, char** argv) {
     ProgramOptionsHelper helper("add a redirect",
                                 "--add-redirect --domain-name=<domain_name> "
                                 "--mailname=<mail_name> --redirect-email=<email>");
-    declare(helper, "redirect-email", "redirect email");
-    const Names names = parse(helper, argc, argv);
-    // Exactly one address: nothing given can become a second line of the
-    // ".qmail" file, or a program line.
-    const std::string email = asciiAddress(helper.get<std::string>("redirect-email"));
-    MailnameManager::addForward(names.domain, names.mailname, email);
-    return 0;
+    return redirect(helper, argc, argv, MailnameManager::addForward);
 }
 
 int removeRedirect(int argc, char** argv) {
     ProgramOptionsHelper helper("remove a given redirect",
                                 "--remove-redirect --domain-name=<domain_name> "
                                 "--mailname=<mail_name> --redirect-email=<email>");
-    declare(helper, "redirect-email", "redirect email");
-    const Names names = parse(helper, argc, argv);
-    const std::string email = asciiAddress(helper.get<std::string>("redirect-email"));
-    MailnameManager::removeForward(names.domain, names.mailname, email);
-    return 0;
+    return redirect(helper, argc, argv, MailnameManager::removeForward);
 }
 
 int addAlias(int argc, char** argv) {
     ProgramOptionsHelper helper("add alias for a given mailname",
                                 "--add-alias --domain-name=<domain_name> --mailname=<mail_name> "
                                 "--alias=<email_alias>");
-    declare(helper, "alias", "alias email");
-    const Names names = parse(helper, argc, argv);
-    const std::string alias = aliasOption(helper);
+    const Names names = aliasNames(helper, argc, argv);
     const char* domain = names.domain.c_str();
-    const char* mailname = names.mailname.c_str();
+    const char* alias = names.value.c_str();
 
-    MailnameManager::createMailAlias(names.domain, names.mailname, alias);
-    if (mailAuthClone(mailname, domain, alias.c_str(), domain) == -1) {
+    MailnameManager::createMailAlias(names.domain, names.mailname, names.value);
+    if (mailAuthClone(names.mailname.c_str(), domain, alias, domain) == -1) {
         return 1;
     }
-    return mh_db_clone(nullptr, mailname, domain, alias.c_str(), domain);
+    return mh_db_clone(nullptr, names.mailname.c_str(), domain, alias, domain);
 }
 
 int removeAlias(int argc, char** argv) {
     ProgramOptionsHelper helper("remove alias for a given mailname",
                                 "--remove-alias --domain-name=<domain_name> "
                                 "--mailname=<mail_name> --alias=<email_alias>");
-    declare(helper, "alias", "alias email");
-    const Names names = parse(helper, argc, argv);
-    const std::string alias = aliasOption(helper);
+    const Names names = aliasNames(helper, argc, argv);
 
-    MailnameManager::removeMailAlias(names.domain, names.mailname, alias);
-    if (rm_mname_from_domains(alias.c_str(), names.domain.c_str()) == -1) {
+    MailnameManager::removeMailAlias(names.domain, names.mailname, names.value);
+    if (rm_mname_from_domains(names.value.c_str(), names.domain.c_str()) == -1) {
         return 1;
     }
-    return mh_db_remove_addr(nullptr, (alias + "@" + names.domain).c_str());
+    return mh_db_remove_addr(nullptr, (names.value + "@" + names.domain).c_str());
 }
 
 int addAutoresponder(int argc, char** argv) {

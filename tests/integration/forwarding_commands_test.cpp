@@ -20,11 +20,9 @@
 namespace kvarn_test {
 namespace {
 
+using Args = std::vector<std::string>;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::IsEmpty;
-using ::testing::Pair;
-using Args = std::vector<std::string>;
 
 const std::string kDomainDir = std::string(kMailRoot) + "/example.test";
 const std::string kHome = kDomainDir + "/info";
@@ -57,12 +55,12 @@ class ForwardingTest : public SandboxTest {
   protected:
     void SetUp() override {
         SandboxTest::SetUp();
-        mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
-        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
         const int domain = seedDomain("example.test");
         seedDomainAlias(domain, "alias1.test");
         seedDomainAlias(domain, "alias2.test");
+        mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
+        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
+        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
         marun::mail::MaildirManager::getInstance().createDomainRoot("example.test");
         for (const char* name : {"info", "bob"}) {
             seedMail(domain, name);
@@ -136,10 +134,11 @@ TEST_F(ForwardingTest, MailAliasLogsInWithTheMailnamesPasswordAndCarriesItsHandl
     const std::string before = state();
     const Args add = {"--add-alias", kD, kM, "--alias=sales"};
     run(add);
-    EXPECT_THAT(tableRecords("virtual"),
-                ::testing::IsSupersetOf({Pair("sales@example.test", "info@example.test"),
-                                         Pair("sales@alias1.test", "info@example.test"),
-                                         Pair("sales@alias2.test", "info@example.test")}));
+    EXPECT_THAT(
+        tableRecords("virtual"),
+        ::testing::IsSupersetOf({::testing::Pair("sales@example.test", "info@example.test"),
+                                 ::testing::Pair("sales@alias1.test", "info@example.test"),
+                                 ::testing::Pair("sales@alias2.test", "info@example.test")}));
     EXPECT_EQ("s3cret", passwordOf("sales@example.test"));
     EXPECT_THAT(
         sqliteQuery(MH_DB_PATH, kHandlerRows),
@@ -210,7 +209,7 @@ TEST_F(ForwardingTest, BadInputIsRefusedBeforeAnyChange) {
     refused.push_back({"--set-autoresponder", "--domain-name=, ", kM});
     for (const Args& args : refused) {
         RunResult r = run(args, 1);
-        EXPECT_THAT(r.err, ::testing::Not(IsEmpty())) << ::testing::PrintToString(args);
+        EXPECT_THAT(r.err, ::testing::Not(::testing::IsEmpty())) << ::testing::PrintToString(args);
         ASSERT_EQ(before, state()) << ::testing::PrintToString(args);
     }
 }
@@ -234,11 +233,11 @@ TEST_F(ForwardingTest, AutoresponderHookRecordsComeAndGoAllAtOnce) {
                 ElementsAre(hook("info@example.test"), hook("sales@example.test")));
     run({"--reset-autoresponder", kD, "--mailname=info sales"});
     run({"--reset-autoresponder", kD, "--mailname=info sales"});
-    EXPECT_THAT(sqliteQuery(MH_DB_PATH, kHandlerRows), IsEmpty());
+    EXPECT_THAT(sqliteQuery(MH_DB_PATH, kHandlerRows), ::testing::IsEmpty());
 
     // An address too long for a record: none of the pairs is stored.
     run({"--set-autoresponder", kD, "--mailname=info," + std::string(250, 'x')}, 255);
-    EXPECT_THAT(sqliteQuery(MH_DB_PATH, kHandlerRows), IsEmpty());
+    EXPECT_THAT(sqliteQuery(MH_DB_PATH, kHandlerRows), ::testing::IsEmpty());
 }
 
 TEST_F(ForwardingTest, HandlersDatabaseFailuresShowAs255AndAuthenticationFailuresAs1) {

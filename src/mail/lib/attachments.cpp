@@ -100,15 +100,11 @@ bool attachmentName(std::string_view name) {
     return true;
 }
 
-// Prints the listing of the attachment directory open on `fd` (taken over)
-// at `path`.
-int listDirectory(int fd, const std::string& path, int in_blocks, int fullname) {
-    DIR* dir = fdopendir(fd);
-    if (dir == nullptr) {
-        say("Unable to open dir %s: %s\n", path.c_str(), std::strerror(errno));
-        close(fd);
-        return -1;
-    }
+// Calls `visit(name)` for each entry of the directory stream `dir` (at
+// `path`) until it returns false, then closes the stream. 0, or -1 after a
+// message when reading or closing fails or a visit returned false.
+template <class Visit>
+int readEntries(DIR* dir, const std::string& path, Visit visit) {
     int result = 0;
     for (;;) {
         errno = 0;
@@ -120,26 +116,53 @@ int listDirectory(int fd, const std::string& path, int in_blocks, int fullname) 
             }
             break;
         }
-        // Not followed: a link is the mailbox user's, not an attachment.
-        struct stat st;
-        if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            say("stat %s/%s failed: %s", path.c_str(), entry->d_name, std::strerror(errno));
+        if (!visit(entry->d_name)) {
             result = -1;
             break;
         }
-        if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode)) {
-            continue;
-        }
-        long long size = in_blocks ? static_cast<long long>(st.st_blocks) * 512
-                                   : static_cast<long long>(st.st_size);
-        std::printf("%s%s%s\t%lld\n", fullname ? path.c_str() : "", fullname ? "/" : "",
-                    entry->d_name, size);
     }
     if (closedir(dir) != 0 && result == 0) {
         say("Unable to close dir: %s\n", std::strerror(errno));
         result = -1;
     }
     return result;
+}
+
+// The directory open on `fd` (taken over) at `path` as a stream, or null
+// after a message.
+DIR* openStream(int fd, const std::string& path) {
+    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    if (dir == nullptr) {
+        say("Unable to open dir %s: %s\n", path.c_str(), walk_strerror(errno));
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    return dir;
+}
+
+// Prints the listing of the attachment directory open on `fd` (taken over)
+// at `path`.
+int listDirectory(int fd, const std::string& path, int in_blocks, int fullname) {
+    DIR* dir = openStream(fd, path);
+    if (dir == nullptr) {
+        return -1;
+    }
+    return readEntries(dir, path, [&](const char* name) {
+        // Not followed: a link is the mailbox user's, not an attachment.
+        struct stat st;
+        if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            say("stat %s/%s failed: %s", path.c_str(), name, std::strerror(errno));
+            return false;
+        }
+        if (!S_ISDIR(st.st_mode) && !S_ISLNK(st.st_mode)) {
+            long long size = in_blocks ? static_cast<long long>(st.st_blocks) * 512
+                                       : static_cast<long long>(st.st_size);
+            std::printf("%s%s%s\t%lld\n", fullname ? path.c_str() : "", fullname ? "/" : "", name,
+                        size);
+        }
+        return true;
+    });
 }
 
 }  // namespace
@@ -155,12 +178,7 @@ int list_attachments(const char* MailName, const char* DomainName, int in_blocks
         return -1;
     }
     const std::string path = home + "/" + ATTACHMENTS_DIR;
-    int fd = walk_open_dir(path.c_str());
-    if (fd < 0) {
-        say("Unable to open dir %s: %s\n", path.c_str(), walk_strerror(errno));
-        return -1;
-    }
-    return listDirectory(fd, path, in_blocks, fullname);
+    return listDirectory(walk_open_dir(path.c_str()), path, in_blocks, fullname);
 }
 
 int list_all_attachments(const char* DomainName, int in_blocks, int fullname) {
@@ -168,47 +186,21 @@ int list_all_attachments(const char* DomainName, int in_blocks, int fullname) {
     if (root.empty()) {
         return -1;
     }
-    int fd = walk_open_dir(root.c_str());
-    DIR* dir = fd < 0 ? nullptr : fdopendir(fd);
+    DIR* dir = openStream(walk_open_dir(root.c_str()), root);
     if (dir == nullptr) {
-        say("Unable to open dir %s: %s\n", root.c_str(), walk_strerror(errno));
-        if (fd >= 0) {
-            close(fd);
-        }
         return -1;
     }
-    int result = 0;
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = readdir(dir);
-        if (entry == nullptr) {
-            if (errno != 0) {
-                say("Unable to read dir %s: %s\n", root.c_str(), std::strerror(errno));
-                result = -1;
-            }
-            break;
-        }
-        const std::string name = entry->d_name;
+    return readEntries(dir, root, [&](const char* name) {
         struct stat st;
-        if (name == "." || name == ".." ||
-            fstatat(dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISDIR(st.st_mode)) {
-            continue;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+            fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+            return true;
         }
-        const std::string relative = name + "/" + ATTACHMENTS_DIR;
-        const std::string path = root + "/" + relative;
-        int attachments = walk_open_dir_at(dirfd(dir), relative.c_str());
-        if (attachments < 0) {
-            say("Unable to open dir %s: %s\n", path.c_str(), walk_strerror(errno));
-            continue;
-        }
-        listDirectory(attachments, path, in_blocks, fullname);
-    }
-    if (closedir(dir) != 0 && result == 0) {
-        say("Unable to close dir: %s\n", std::strerror(errno));
-        result = -1;
-    }
-    return result;
+        const std::string relative = std::string(name) + "/" + ATTACHMENTS_DIR;
+        listDirectory(walk_open_dir_at(dirfd(dir), relative.c_str()), root + "/" + relative,
+                      in_blocks, fullname);
+        return true;
+    });
 }
 
 int add_attachment(const char* MailName, const char* DomainName, const char* FileName,
