@@ -10,6 +10,11 @@
 //       against the postmap runs and database queries those commands need,
 //       done bare on the same tables and databases; prints the figures and
 //       ratios
+//   mailname_bench forwarding KVARN QUERIES ROUNDS DOMAIN   times `kvarn
+//       --add-alias` for the first mail name of seeded domain number DOMAIN
+//       against its bare postmap run and statements, and `kvarn
+//       --add-redirect` and `kvarn --add-attachment` (no other program) for
+//       a new mail name of that domain
 //
 // The bare work (the baseline) of --add-mailname with a quota: postmap -r -i
 // on "vmailbox" with the mailbox record and on "virtual" with the address
@@ -22,6 +27,7 @@
 #include <mysql.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +43,7 @@
 #include "lib/db_connect.h"
 #include "mail/lib/mail_auth.h"
 #include "mail/lib/mail_auth_location.h"
+#include "mail/lib/mail_handlers.h"
 #include "mail/maildir_manager.h"
 
 extern char** environ;
@@ -62,9 +69,10 @@ std::string aliasName(int i) {
 }
 
 // Runs a program with `input` on its standard input (none: /dev/null) and
-// the given extra environment; returns its exit status.
+// the given extra environment; returns its exit status. `cpu`, when given,
+// receives the processor time (user and system) the program used.
 int run(const std::vector<std::string>& args, const std::string& input,
-        const std::vector<std::string>& extraEnv = {}) {
+        const std::vector<std::string>& extraEnv = {}, double* cpu = nullptr) {
     std::vector<char*> argv;
     for (const std::string& arg : args) {
         argv.push_back(const_cast<char*>(arg.c_str()));
@@ -105,15 +113,20 @@ int run(const std::vector<std::string>& args, const std::string& input,
     }
     close(fds[1]);
     int status;
-    if (waitpid(pid, &status, 0) != pid) {
-        fail("waitpid");
+    struct rusage usage {};
+    if (wait4(pid, &status, 0, &usage) != pid) {
+        fail("wait4");
+    }
+    if (cpu != nullptr) {
+        *cpu = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+               (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 void checkedRun(const std::vector<std::string>& args, const std::string& input,
-                const std::vector<std::string>& extraEnv = {}) {
-    int status = run(args, input, extraEnv);
+                const std::vector<std::string>& extraEnv = {}, double* cpu = nullptr) {
+    int status = run(args, input, extraEnv, cpu);
     if (status != 0) {
         fail(args[0] + " " + (args.size() > 1 ? args[1] : "") + " exited with " +
              std::to_string(status));
@@ -295,6 +308,22 @@ void seed(int domains, int mailnames) {
     sqlite3_close(auth);
     mysql_close(my);
 
+    // The mail handlers database, with a handler for the first mail name of
+    // each domain.
+    std::remove(MH_DB_PATH);
+    sqlite3* handlers = nullptr;
+    if (sqlite3_open(MH_DB_PATH, &handlers) != SQLITE_OK) {
+        fail("cannot create the mail handlers database");
+    }
+    sqlite(handlers, MH_DB_SCHEMA_SQL);
+    sqlite(handlers, "BEGIN");
+    for (int d = 0; d < domains && d < mailnames; ++d) {
+        sqlite(handlers, "INSERT INTO handlers VALUES (1, 1, 1, 10, 'spam', 'user" +
+                             std::to_string(d) + "@" + domainName(d) + "', '/usr/bin/h', 'ctx')");
+    }
+    sqlite(handlers, "COMMIT");
+    sqlite3_close(handlers);
+
     virtualDomains.build();
     virtualTable.build();
     vmailbox.build();
@@ -328,12 +357,26 @@ double baselineAddMailbox(const std::string& queries, const std::string& domain,
     return since(start);
 }
 
+double baselineAddAlias(const std::string& queries, const std::string& domain,
+                        const std::string& alias, const std::string& name,
+                        const std::string& mailAlias) {
+    const std::string own = name + "@" + domain;
+    auto start = Clock::now();
+    checkedRun(
+        {POSTMAP, "-r", "-i", "hash:" + TABLES + "virtual"},
+        mailAlias + "@" + domain + " " + own + "\n" + mailAlias + "@" + alias + " " + own + "\n");
+    checkedRun({queries, "alias", domain, name, mailAlias}, "");
+    return since(start);
+}
+
+// The wall time of a kvarn run; `cpu`, when given, receives its processor
+// time.
 double timeKvarn(const std::string& kvarn, const std::vector<std::string>& args,
-                 const std::vector<std::string>& env = {}) {
+                 const std::vector<std::string>& env = {}, double* cpu = nullptr) {
     std::vector<std::string> argv = {kvarn};
     argv.insert(argv.end(), args.begin(), args.end());
     auto start = Clock::now();
-    checkedRun(argv, "", env);
+    checkedRun(argv, "", env, cpu);
     return since(start);
 }
 
@@ -405,10 +448,68 @@ int measure(const std::string& kvarn, const std::string& queries, int rounds) {
     return addMailname.ratio() <= 1.25 && addMailbox.ratio() <= 1.25 ? 0 : 1;
 }
 
+int measureForwarding(const std::string& kvarn, const std::string& queries, int rounds, int d) {
+    mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
+    const std::string domain = "--domain-name=" + domainName(d);
+    const std::string source = "user" + std::to_string(d);
+    const std::string upload = "/tmp/bench-upload";
+    std::ofstream(upload) << std::string(20000, 'a');
+    checkedRun({kvarn, "--add-mailname", domain, "--mailname=box"}, "");
+    Series addAlias{"--add-alias", {}, {}, {}};
+    // Wall and processor times of the two commands.
+    std::vector<double> redirect, redirectCpu;
+    std::vector<double> attachment, attachmentCpu;
+    // One warm-up round that is not counted.
+    for (int round = -1; round < rounds; ++round) {
+        const std::string n = std::to_string(round + 1);
+        const std::vector<std::string> alias = {"--add-alias", domain, "--mailname=" + source,
+                                                "--alias=al" + n};
+        double k, b;
+        if (round % 2 == 0) {
+            k = timeKvarn(kvarn, alias);
+            b = baselineAddAlias(queries, domainName(d), aliasName(d), source, "bare" + n);
+        } else {
+            b = baselineAddAlias(queries, domainName(d), aliasName(d), source, "bare" + n);
+            k = timeKvarn(kvarn, alias);
+        }
+        double rc, ac;
+        double r = timeKvarn(kvarn,
+                             {"--add-redirect", domain, "--mailname=box",
+                              "--redirect-email=r" + n + "@remote.bench"},
+                             {}, &rc);
+        double a = timeKvarn(kvarn,
+                             {"--add-attachment", domain, "--mailname=box", "--file-name=" + upload,
+                              "--attachment-file-name=a" + n},
+                             {}, &ac);
+        if (round >= 0) {
+            addAlias.add(k, b);
+            redirect.push_back(r);
+            attachment.push_back(a);
+            redirectCpu.push_back(rc);
+            attachmentCpu.push_back(ac);
+        }
+    }
+    addAlias.print();
+    const double r = median(redirect) * 1e3;
+    const double a = median(attachment) * 1e3;
+    std::printf("--add-redirect: median %.2f ms (min %.2f), processor time median %.2f ms\n", r,
+                *std::min_element(redirect.begin(), redirect.end()) * 1e3,
+                median(redirectCpu) * 1e3);
+    std::printf(
+        "--add-attachment (20,000 bytes): median %.2f ms (min %.2f), processor time median "
+        "%.2f ms\n",
+        a, *std::min_element(attachment.begin(), attachment.end()) * 1e3,
+        median(attachmentCpu) * 1e3);
+    std::printf("RATIO --add-alias %.3f\nMS --add-redirect %.2f\nMS --add-attachment %.2f\n",
+                addAlias.ratio(), r, a);
+    return addAlias.ratio() <= 1.25 && r < 5 && a < 5 ? 0 : 1;
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: mailname_bench seed DOMAINS MAILNAMES\n"
-                 "       mailname_bench measure KVARN QUERIES ROUNDS\n");
+                 "       mailname_bench measure KVARN QUERIES ROUNDS\n"
+                 "       mailname_bench forwarding KVARN QUERIES ROUNDS DOMAIN\n");
     return 2;
 }
 
@@ -426,6 +527,9 @@ int main(int argc, char** argv) {
         }
         if (mode == "measure" && argc == 5) {
             return measure(argv[2], argv[3], std::atoi(argv[4]));
+        }
+        if (mode == "forwarding" && argc == 6) {
+            return measureForwarding(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mailname_bench: %s\n", e.what());

@@ -9,17 +9,25 @@
 //       the same, then on one connection to the mail authentication database
 //       the domain lookup and the user write for DOMAIN and ALIAS, as
 //       --add-mailbox does them
+//   mailname_queries alias DOMAIN NAME MAILALIAS
+//       the panel connection and the domain alias query; the copy of NAME's
+//       authentication record to MAILALIAS (read on a read-only connection,
+//       written on a read-write one) and of the mail handlers of its address
+//       (selected, then written in one transaction), as --add-alias does them
 #include <mysql.h>
 #include <sqlite3.h>
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace {
 
 const char* const SHADOW = "/etc/oru/.oru.shadow";
 const char* const AUTH_DB = "/var/spool/postfix/marun/passwd.db";
+const char* const HANDLERS_DB = "/var/lib/marun/mail/handlers/handlers.db";
 
 bool query(MYSQL* my, const std::string& sql) {
     if (mysql_real_query(my, sql.data(), sql.size()) != 0) {
@@ -93,6 +101,77 @@ bool mailbox(const std::string& domain, const std::string& alias, const std::str
     return ok;
 }
 
+// Runs `sql` with text parameters; `row` sees each result row.
+bool statement(sqlite3* db, const char* sql, const std::vector<std::string>& params,
+               const std::function<void(sqlite3_stmt*)>& row = nullptr) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr) != SQLITE_OK) {
+        return false;
+    }
+    for (size_t i = 0; i < params.size(); ++i) {
+        sqlite3_bind_text(stmt, static_cast<int>(i + 1), params[i].c_str(), -1, SQLITE_STATIC);
+    }
+    int rc;
+    while ((rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        if (row) {
+            row(stmt);
+        }
+    }
+    sqlite3_finalize(stmt);
+    return rc == SQLITE_DONE;
+}
+
+std::string column(sqlite3_stmt* stmt, int i) {
+    const unsigned char* text = sqlite3_column_text(stmt, i);
+    return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+}
+
+bool alias(const std::string& domain, const std::string& name, const std::string& mailAlias) {
+    if (!aliases(domain)) {
+        return false;
+    }
+    std::string domainId;
+    std::string password;
+    sqlite3* db = nullptr;
+    bool ok = sqlite3_open_v2(AUTH_DB, &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+              statement(db, "SELECT id, status FROM domains WHERE name=?", {domain},
+                        [&](sqlite3_stmt* s) { domainId = column(s, 0); }) &&
+              statement(db,
+                        "SELECT name, userPassword, cmusaslsecretPLAIN, status FROM users WHERE "
+                        "dom_id=? AND name=?",
+                        {domainId, name}, [&](sqlite3_stmt* s) { password = column(s, 1); });
+    sqlite3_close(db);
+    ok = ok && sqlite3_open_v2(AUTH_DB, &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+         statement(db, "SELECT id FROM domains WHERE name=?", {domain}) &&
+         statement(db,
+                   "INSERT OR REPLACE INTO users (name, userPassword, status, dom_id) VALUES (?, "
+                   "?, 0, ?)",
+                   {mailAlias, password, domainId});
+    sqlite3_close(db);
+
+    std::vector<std::vector<std::string>> handlers;
+    ok = ok && sqlite3_open_v2(HANDLERS_DB, &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+         statement(db,
+                   "SELECT priority, type, queue, name, executable, context, enabled FROM "
+                   "handlers WHERE address=?",
+                   {name + "@" + domain},
+                   [&](sqlite3_stmt* s) {
+                       handlers.push_back({column(s, 0), column(s, 3), column(s, 1),
+                                           mailAlias + "@" + domain, column(s, 2), column(s, 4),
+                                           column(s, 5), column(s, 6)});
+                   }) &&
+         statement(db, "BEGIN TRANSACTION;", {});
+    for (const std::vector<std::string>& handler : handlers) {
+        ok = ok && statement(db,
+                             "INSERT OR REPLACE INTO handlers(priority, name, type, address, "
+                             "queue, executable, context, enabled) VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
+                             handler);
+    }
+    ok = ok && statement(db, "END TRANSACTION;", {});
+    sqlite3_close(db);
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -102,10 +181,13 @@ int main(int argc, char** argv) {
         ok = aliases(argv[2]);
     } else if (mode == "mailbox" && argc == 5) {
         ok = mailbox(argv[2], argv[3], argv[4]);
+    } else if (mode == "alias" && argc == 5) {
+        ok = alias(argv[2], argv[3], argv[4]);
     } else {
         std::fprintf(stderr,
                      "usage: mailname_queries aliases DOMAIN\n"
-                     "       mailname_queries mailbox DOMAIN ALIAS NAME\n");
+                     "       mailname_queries mailbox DOMAIN ALIAS NAME\n"
+                     "       mailname_queries alias DOMAIN NAME MAILALIAS\n");
         return 2;
     }
     if (!ok) {

@@ -1,7 +1,9 @@
 // The command table's rows.
 #include "commands/command_table.h"
 
+#include "commands/attachment_commands.h"
 #include "commands/domain_commands.h"
+#include "commands/forwarding_commands.h"
 #include "commands/handler_commands.h"
 #include "commands/help.h"
 #include "commands/mailname_commands.h"
@@ -39,22 +41,22 @@ const CommandDescription commandDescriptions[kCommandDescriptionCount] = {
     {"--set-mailbox-disk-quota", setMailboxDiskQuota,
      "--domain-name=<domain_name> --mailname=<mail_name> --disk-quota=<quota>",
      "sets the disk quota for a mailbox. Negative quota == Unlimited"},
-    {"--add-redirect", nullptr,
+    {"--add-redirect", addRedirect,
      "--domain-name=<domain_name> --mailname=<mail_name> --redirect-email=<email>",
      "adds mail redirect from the mailname"},
-    {"--remove-redirect", nullptr,
+    {"--remove-redirect", removeRedirect,
      "--domain-name=<domain_name> --mailname=<mail_name> --redirect-email=<email>",
      "removes mail redirect from the mailname"},
-    {"--set-autoresponder", nullptr,
+    {"--set-autoresponder", addAutoresponder,
      "--domain-name=<domain_name> --mailname=<mail_name>",
      "enables autoresponder for mailname"},
-    {"--reset-autoresponder", nullptr,
+    {"--reset-autoresponder", removeAutoresponder,
      "--domain-name=<domain_name> --mailname=<mail_name>",
      "disables autoresponder for mailname"},
-    {"--add-alias", nullptr,
+    {"--add-alias", addAlias,
      "--domain-name=<domain_name> --mailname=<mail_name> --alias=<email_alias>",
      "adds an alias for mailname"},
-    {"--remove-alias", nullptr,
+    {"--remove-alias", removeAlias,
      "--domain-name=<domain_name> --mailname=<mail_name> --alias=<email_alias>",
      "removes an alias for mailname"},
     {"--add-domain", addDomain,
@@ -111,13 +113,13 @@ const CommandDescription commandDescriptions[kCommandDescriptionCount] = {
      "gets maximum letter size"},
     {"--get-mailbox-size-limit", nullptr, "",
      "gets size limit of mailbox"},
-    {"--list-attachments", nullptr,
+    {"--list-attachments", listAttachments,
      "[--in-blocks] [--fullname] --domain-name=<domain_name> (--mailname=<mail_name>|--mail-all)",
      "lists attachments for <mail_name>"},
-    {"--add-attachment", nullptr,
+    {"--add-attachment", addAttachment,
      "--domain-name=<domain_name> --mailname=<mail_name> --file-name=<full_file_name> --attachment-file-name=<attachment_file_name>",
      "adds attachment for <mail_name>"},
-    {"--remove-attachment", nullptr,
+    {"--remove-attachment", removeAttachment,
      "--domain-name=<domain_name> --mailname=<mail_name> --attachment-file-name=<attachment_file_name>",
      "remove attachment from <mail_name>"},
     {"--update-spf", nullptr,

@@ -51,16 +51,25 @@ void check(const char* what, const std::string& name) {
     }
 }
 
+// A local part without a domain: a mail name or a mail alias.
+void checkLocalName(const char* what, const std::string& name) {
+    check(what, name);
+    if (name.find('@') != std::string::npos) {
+        throw std::invalid_argument(std::string("invalid ") + what + " '" + name +
+                                    "': it contains '@'");
+    }
+}
+
 }  // namespace
 
 void checkDomainName(const std::string& domain) {
     check("domain name", domain);
 }
 void checkMailName(const std::string& mailname) {
-    check("mail name", mailname);
-    if (mailname.find('@') != std::string::npos) {
-        throw std::invalid_argument("invalid mail name '" + mailname + "': it contains '@'");
-    }
+    checkLocalName("mail name", mailname);
+}
+void checkMailAlias(const std::string& alias) {
+    checkLocalName("mail alias", alias);
 }
 
 std::string asciiDomainName(const std::string& given) {

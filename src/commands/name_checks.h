@@ -18,6 +18,8 @@ namespace kvarn_commands {
 // name.
 void checkDomainName(const std::string& domain);
 void checkMailName(const std::string& mailname);
+// A mail alias is a further local name of a mailbox: the mail name rules.
+void checkMailAlias(const std::string& alias);
 
 // The one way a command turns a domain name it was given into the ASCII form
 // that reaches tables, files and databases: the name is checked as given

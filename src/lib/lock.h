@@ -3,6 +3,8 @@
 // the file's path; otherwise the given path itself is the lock file.
 #pragma once
 
+#include <memory>
+
 struct lock_struct_t {
     int fd;      // > 0 held, 0 busy (non-blocking attempt), -1 failed
     char* path;  // the lock file's path (owned)
@@ -35,3 +37,9 @@ int is_already_locked(const lock_struct_t* lock);
 // success, -1 for a null lock or when closing fails.
 int rm_lock(lock_struct_t* lock);
 int free_lock(lock_struct_t* lock);
+
+struct LockReleaser {
+    void operator()(lock_struct_t* lock) const { rm_lock(lock); }
+};
+// A lock released (rm_lock) when the owner goes.
+using LockPtr = std::unique_ptr<lock_struct_t, LockReleaser>;

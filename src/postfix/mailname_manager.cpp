@@ -3,9 +3,13 @@
 // rename.
 #include "postfix/mailname_manager.h"
 
+#include <strings.h>
+
 #include <stdexcept>
 #include <vector>
 
+#include "lib/tree_walk.h"
+#include "lib/unique_fd.h"
 #include "mail/dotqmail_manager.h"
 #include "mail/maildir_manager.h"
 #include "mail/maildirpp_manager.h"
@@ -61,6 +65,24 @@ void createHome(const std::string& domain, const std::string& mailname) {
 void writeRecords(const std::string& domain, const std::string& mailname) {
     BatchDatabaseHelper batch(true, true);
     MailnameManager::createMailnameRecord(batch, domain, mailname);
+}
+
+// A mail alias must not be another address of the domain's mailboxes: its
+// records would replace or remove theirs (postmap folds keys to lower case),
+// and the authentication steps of the alias commands would overwrite or
+// remove their records. Refused: the mail name itself, and a name with a
+// home of its own.
+void checkAliasIsFree(const std::string& domain, const std::string& mailname,
+                      const std::string& aliasName) {
+    const std::string alias = address(aliasName, domain);
+    if (strcasecmp(aliasName.c_str(), mailname.c_str()) == 0) {
+        throw std::invalid_argument("mail alias " + alias + " is the mail name itself");
+    }
+    const std::string home =
+        MaildirManager::getInstance().getMailnameHome(domain, aliasName).string();
+    if (UniqueFd(walk_open_dir(home.c_str())).valid()) {
+        throw std::invalid_argument("mail alias " + alias + " is a mail name of its own");
+    }
 }
 
 }  // namespace
@@ -169,12 +191,14 @@ void MailnameManager::createMailAlias(BatchDatabaseHelper& batch, const std::str
 
 void MailnameManager::createMailAlias(const std::string& domain, const std::string& mailname,
                                       const std::string& aliasName) {
+    checkAliasIsFree(domain, mailname, aliasName);
     BatchDatabaseHelper batch(true, true);
     createMailAlias(batch, domain, mailname, aliasName);
 }
 
-void MailnameManager::removeMailAlias(const std::string& domain, const std::string&,
+void MailnameManager::removeMailAlias(const std::string& domain, const std::string& mailname,
                                       const std::string& aliasName) {
+    checkAliasIsFree(domain, mailname, aliasName);
     std::vector<std::string> keys{address(aliasName, domain)};
     for (const std::string& alias : domainAliases(domain)) {
         keys.push_back(address(aliasName, alias));

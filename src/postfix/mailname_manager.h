@@ -52,9 +52,13 @@ class MailnameManager {
     // each domain alias, pointing at the mailbox address; one change.
     static void createMailAlias(BatchDatabaseHelper& batch, const std::string& domain,
                                 const std::string& mailname, const std::string& aliasName);
+    // The same, refusing (std::invalid_argument) before any change an alias
+    // that is the mail name itself (in any case) or a mail name with a home
+    // of its own.
     static void createMailAlias(const std::string& domain, const std::string& mailname,
                                 const std::string& aliasName);
     // Removes those records in one postmap run; missing ones are no error.
+    // Refuses the same names as createMailAlias.
     static void removeMailAlias(const std::string& domain, const std::string& mailname,
                                 const std::string& aliasName);
 

@@ -99,7 +99,8 @@ class HostileTreeTest : public SandboxTest {
             mkdir -p $V/info/Maildir/new $V/info/Maildir/tmp $V/info/Maildir/.Spam/cur &&
             mkdir $V/info/Maildir/cur && printf '1000000S,0C\n1000000 1\n' > $V/secret &&
             cp $V/secret $V/info/.qmail && cp $V/secret $V/info/Maildir/maildirsize &&
-            cp $V/secret $R && head -c 1000000 /dev/zero > "$V/info/Maildir/cur/1.M1,S=1000000")");
+            cp $V/secret $R && head -c 1000000 /dev/zero > "$V/info/Maildir/cur/1.M1,S=1000000" &&
+            echo attachment > /tmp/upload)");
     }
 
     RunResult run(const std::vector<std::string>& args, bool withPassword = false) {
@@ -136,6 +137,16 @@ class HostileTreeTest : public SandboxTest {
             {{"--set-password", d, "--mailname=info"}, true},
             {{"--remove-mailbox", d, "--mailname=info"}, false},
             {{"--set-domain-disk-quota", d, "--disk-quota=7000"}, false},
+            {{"--add-redirect", d, "--mailname=info", "--redirect-email=r@remote.test"}, false},
+            {{"--remove-redirect", d, "--mailname=info", "--redirect-email=r@remote.test"}, false},
+            {{"--add-alias", d, "--mailname=info", "--alias=sales"}, false},
+            {{"--remove-alias", d, "--mailname=info", "--alias=sales"}, false},
+            {{"--add-attachment", d, "--mailname=info", "--file-name=/tmp/upload",
+              "--attachment-file-name=a"},
+             false},
+            {{"--list-attachments", d, "--mailname=info"}, false},
+            {{"--list-attachments", d, "--mail-all"}, false},
+            {{"--remove-attachment", d, "--mailname=info", "--attachment-file-name=a"}, false},
             {{"--turn-off-domain", d}, false},
             {{"--turn-on-domain", d}, false},
             {{"--rename-mailname", d, "--old-mailname=info", "--new-mailname=info2"}, true},
@@ -181,6 +192,9 @@ TEST_F(HostileTreeTest, PlantedLinksFifosAndHardLinksLeadNowhere) {
         {"popuser", 'l', "/info/Maildir/tmp", kVictim + "/info/Maildir/tmp"},
         {"popuser", 'l', "/info/Maildir/.Spam", kVictim + "/info/Maildir/.Spam"},
         {"popuser", 'l', "/info/@attachments", kVictim},
+        {"popuser", 'l', "/info/@attachments/a", kSecret},
+        {"root", 'h', "/info/@attachments/a", kRootOnly},
+        {"popuser", 'p', "/info/.attachment.tmp", ""},
         {"popuser", 'l', "/info/.qmail", kSecret},
         {"popuser", 'p', "/info/.qmail", ""},
         {"root", 'h', "/info/.qmail", kRootOnly},

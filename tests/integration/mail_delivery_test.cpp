@@ -1,8 +1,12 @@
 // Mail through the real Postfix on the tables kvarn keeps: a mailbox that
-// kvarn made receives mail over SMTP, an address it does not know is
-// refused, and a mail name it removed is refused once Postfix noticed.
+// kvarn made receives mail over SMTP, also through a mail alias, an address
+// it does not know is refused, and a mail alias or mail name it removed is
+// refused once Postfix noticed.
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <ctime>
 #include <string>
 
 #include "harness/kvarn_harness.h"
@@ -15,7 +19,7 @@ namespace {
 
 using ::testing::HasSubstr;
 
-TEST_F(SandboxTest, PostfixDeliversIntoAMailboxKvarnMadeAndRefusesWhatKvarnRemoved) {
+TEST_F(SandboxTest, PostfixDeliversIntoAMailboxAndAliasKvarnMadeAndRefusesWhatKvarnRemoved) {
     // What the panel's installation sets up: the authentication and mail
     // handlers databases.
     ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
@@ -48,6 +52,26 @@ TEST_F(SandboxTest, PostfixDeliversIntoAMailboxKvarnMadeAndRefusesWhatKvarnRemov
     ASSERT_TRUE(delivered) << postfixLog();
     EXPECT_THAT(delivered->content, HasSubstr("Delivered-To: info@example.test"));
     EXPECT_EQ(fileOwner(delivered->path), "popuser:popuser");
+
+    // A mail alias delivers into the same Maildir until it is removed.
+    r = runKvarn({"--add-alias", "--domain-name=example.test", "--mailname=info", "--alias=sales"});
+    ASSERT_TRUE(r.succeeded()) << r;
+    sent = sendMail({"someone@sender.test", {"sales@example.test"}, messageText("alias-marker")});
+    ASSERT_TRUE(sent.accepted()) << sent;
+    delivered =
+        waitForMessage(std::string(kMailRoot) + "/example.test/info/Maildir", "alias-marker");
+    ASSERT_TRUE(delivered) << postfixLog();
+    EXPECT_THAT(delivered->content, HasSubstr("Delivered-To: info@example.test"));
+    // Postfix sees an in-place change only in a later second than the last.
+    struct stat table {};
+    while (stat((std::string(kTablesDir) + "/virtual.db").c_str(), &table) == 0 &&
+           time(nullptr) <= table.st_mtime) {
+        usleep(50000);
+    }
+    r = runKvarn(
+        {"--remove-alias", "--domain-name=example.test", "--mailname=info", "--alias=sales"});
+    ASSERT_TRUE(r.succeeded()) << r;
+    EXPECT_EQ(waitForRcptRefused("sales@example.test").code, 550) << postfixLog();
 
     RunResult removed =
         runKvarn({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});

@@ -245,7 +245,7 @@ TEST_F(HandlersDbTest, OverlongComposedAddressesCopyNothing) {
     EXPECT_FALSE(log.messages().empty());
 }
 
-TEST_F(HandlersDbTest, OneFailingRecordDoesNotStopTheTransaction) {
+TEST_F(HandlersDbTest, OneFailingRecordStopsOnlyTheAllOrNothingTransaction) {
     mh_list_t list;
     mh_list_init(&list);
     mh_t h;
@@ -264,10 +264,13 @@ TEST_F(HandlersDbTest, OneFailingRecordDoesNotStopTheTransaction) {
     mh_list_add(&list, &h);
 
     kvarn_unit::LogCapture log;
+    // The records run last-added first: "ok2" is written before "bad" fails.
+    EXPECT_EQ(-1, mh_db_do_all(&list, db_, mh_db_add));
+    EXPECT_EQ(Rows{}, rows("name"));
     EXPECT_EQ(0, mh_db_do(&list, db_, mh_db_add));
     mh_list_free(&list);
     EXPECT_EQ((Rows{"ok1", "ok2"}), rows("name", "1 ORDER BY name --"));
-    EXPECT_EQ(1u, log.messages().size()) << log.all();
+    EXPECT_EQ(2u, log.messages().size()) << log.all();
 }
 
 TEST_F(HandlersDbTest, MissingTableIsReportedNotCreated) {

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 
@@ -31,10 +30,6 @@ namespace {
 constexpr const char* DOTQMAIL_USER = "popuser";
 constexpr mode_t DOTQMAIL_MODE = 0600;
 constexpr std::size_t DOTQMAIL_PATH_MAX = 4096;
-
-struct LockReleaser {
-    void operator()(lock_struct_t* lock) const { rm_lock(lock); }
-};
 
 int setOwnerAndMode(const char* path) {
     return file_set_user_mode(path, DOTQMAIL_USER, DOTQMAIL_MODE) == 0 ? 0 : -1;
@@ -86,7 +81,7 @@ int byMailname(const char* mailname, const char* domain, Edit edit) {
 int dotqmail_reset(const char* path) {
     // The same lock the line editor takes, so a reset never interleaves
     // with an edit of the same file.
-    std::unique_ptr<lock_struct_t, LockReleaser> lock(mk_lock(path, 1));
+    LockPtr lock(mk_lock(path, 1));
     if (!is_locked(lock.get())) {
         int error = errno;
         errno = 0;

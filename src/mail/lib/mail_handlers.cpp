@@ -541,7 +541,11 @@ int mh_db_clone(sqlite3* db, const char* mailname, const char* domain, const cha
     return 0;
 }
 
-int mh_db_do(mh_list_t* list, sqlite3* db, mh_db_fn fn) {
+namespace {
+
+// mh_db_do; with `all`, the first failing record ends the transaction
+// without committing anything.
+int doInTransaction(mh_list_t* list, sqlite3* db, mh_db_fn fn, bool all) {
     Connection connection;
     if (!connection.openReadWrite(db)) {
         return -1;
@@ -552,7 +556,10 @@ int mh_db_do(mh_list_t* list, sqlite3* db, mh_db_fn fn) {
         return -1;
     }
     for (mh_entry_t* entry = list->lh_first; entry != nullptr; entry = entry->entries.le_next) {
-        fn(d, entry->data);
+        if (fn(d, entry->data) != 0 && all) {
+            sqlite3_exec(d, "ROLLBACK;", nullptr, nullptr, nullptr);
+            return -1;
+        }
     }
     if (sqliteRetryExec(d, "END TRANSACTION;") != SQLITE_OK) {
         marun_log(3, "Unable to end sqlite transaction: %s", sqliteErrorText(d));
@@ -561,6 +568,16 @@ int mh_db_do(mh_list_t* list, sqlite3* db, mh_db_fn fn) {
         return -1;
     }
     return 0;
+}
+
+}  // namespace
+
+int mh_db_do(mh_list_t* list, sqlite3* db, mh_db_fn fn) {
+    return doInTransaction(list, db, fn, false);
+}
+
+int mh_db_do_all(mh_list_t* list, sqlite3* db, mh_db_fn fn) {
+    return doInTransaction(list, db, fn, true);
 }
 
 int mh_db_action(sqlite3* db, const char* sql, const char* param) {

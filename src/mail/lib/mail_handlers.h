@@ -125,5 +125,8 @@ typedef int (*mh_db_fn)(sqlite3* db, mh_t* h);
 // Runs fn on every record of `list` in one transaction; results of fn are
 // ignored (fn logs its own failures).
 int mh_db_do(mh_list_t* list, sqlite3* db, mh_db_fn fn);
+// As mh_db_do, but all or nothing: when fn fails for a record, the
+// transaction is rolled back and the result is -1.
+int mh_db_do_all(mh_list_t* list, sqlite3* db, mh_db_fn fn);
 // Prepares `sql`, binds `param` as text to its one parameter and runs it.
 int mh_db_action(sqlite3* db, const char* sql, const char* param);
