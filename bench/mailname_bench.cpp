@@ -469,7 +469,8 @@ int measureAlias(const std::string& kvarn, const std::string& queries, int domai
                  int measured, int rounds, const char* label) {
     mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
     const std::string domain = domainName(measured);
-    Series series{label, {}, {}, {}};
+    const std::string name = std::string("--add-domain-alias, ") + label + " server";
+    Series series{name.c_str(), {}, {}, {}};
     for (int round = -1; round < rounds; ++round) {
         const std::string ours = "ours" + std::to_string(round + 1) + ".alias";
         const std::string bare = "bare" + std::to_string(round + 1) + ".alias";
@@ -500,8 +501,7 @@ int measureAlias(const std::string& kvarn, const std::string& queries, int domai
         }
     }
     series.print();
-    std::printf("RATIO %s %.3f\nKVARN %s %.3f\n", label, series.ratio(), label,
-                median(series.kvarn) * 1e3);
+    std::printf("RATIO --add-domain-alias/%s %.3f\n", label, series.ratio());
     return series.ratio() <= 1.25 ? 0 : 1;
 }
 

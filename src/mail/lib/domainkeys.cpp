@@ -105,6 +105,24 @@ bool makeKeyDirectory(const std::string& path) {
     return true;
 }
 
+// Runs `step` (name, directory path) for each domain of the list, every one
+// of them: 0 when all succeeded, else -1. A refused list is -1 at once.
+template <class Step>
+int forEachKeyDirectory(const char* domains, Step step) {
+    std::vector<std::string> names;
+    if (!keyDirectoryNames(domains, names)) {
+        return -1;
+    }
+    int result = 0;
+    for (const std::string& name : names) {
+        std::string dir;
+        if (!keyDirectory(name, dir) || !step(name, dir)) {
+            result = -1;
+        }
+    }
+    return result;
+}
+
 }  // namespace
 
 char* get_domainkeys_file(const char* domain) {
@@ -146,21 +164,14 @@ int set_domain_key(const char* domains, const char* file) {
     }
     source.reset();
     const gid_t group = keyGroup();
-    std::vector<std::string> names;
-    if (!keyDirectoryNames(domains, names)) {
-        return -1;
-    }
-    int result = 0;
-    for (const std::string& name : names) {
-        std::string dir;
+    return forEachKeyDirectory(domains, [&](const std::string& name, const std::string& dir) {
         std::string key;
-        if (!keyDirectory(name, dir) || !makeKeyDirectory(dir) || !keyFile(name, key)) {
-            result = -1;
-            continue;
+        if (!makeKeyDirectory(dir) || !keyFile(name, key)) {
+            return false;
         }
         copy_file_atomic(file, key.c_str(), 0, group, 0440);
-    }
-    return result;
+        return true;
+    });
 }
 
 int clone_domain_key(const char* source, const char* destination) {
@@ -178,20 +189,12 @@ int clone_domain_key(const char* source, const char* destination) {
 }
 
 int remove_domain_key(const char* domains) {
-    std::vector<std::string> names;
-    if (!keyDirectoryNames(domains, names)) {
-        return -1;
-    }
-    int result = 0;
-    for (const std::string& name : names) {
-        std::string dir;
-        if (!keyDirectory(name, dir)) {
-            result = -1;
-        } else if (walk_remove_tree(dir.c_str()) != 0) {
+    return forEachKeyDirectory(domains, [](const std::string&, const std::string& dir) {
+        if (walk_remove_tree(dir.c_str()) != 0) {
             const int error = errno;
             report("Unable to remove %s: %s", dir.c_str(), walk_strerror(error));
-            result = -1;
+            return false;
         }
-    }
-    return result;
+        return true;
+    });
 }
