@@ -145,9 +145,12 @@ void removeUploadedKey(const std::string& path) {
     std::string name;
     UniqueFd dir(walk_open_parent(path.c_str(), &name));
     struct stat st;
-    if (dir.valid() && fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && unlinkat(dir.get(), name.c_str(), 0) == 0) {
-        return;
+    if (dir.valid() && fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            errno = EBADFD;
+        } else if (unlinkat(dir.get(), name.c_str(), 0) == 0) {
+            return;
+        }
     }
     uerr << "WARNING: cannot remove the uploaded key file " << path << ": " << walk_strerror(errno)
          << std::endl;
