@@ -245,13 +245,18 @@ TEST_F(DomainFeatureTest, AliasRenameAroundTheHostNameAndItsUndo) {
     EXPECT_EQ(std::string::npos, failed.err.find(critical, first + 1)) << failed;
     EXPECT_EQ(before, tableRecords("virtual"));
 
-    // To the host's name and away from it.
-    kvarn(toHost);
-    EXPECT_EQ(tableRecords("virtual"), plus({{host, "1"}}, standardRecords(host)));
-    kvarn({"--rename-domain-alias", "--domain-name=a.test", "--old-domain-alias-name=" + host,
-           "--new-domain-alias-name=c.test", "--set-reject"});
-    EXPECT_EQ(tableRecords("virtual"),
-              plus(plus({{"c.test", "1"}}, standardRecords("c.test")), hostRecords));
+    // To the host's name and away from it, each twice: run again, a rename
+    // finds the move made and keeps what it made.
+    for (int run = 0; run < 2; ++run) {
+        kvarn(toHost);
+        EXPECT_EQ(tableRecords("virtual"), plus({{host, "1"}}, standardRecords(host)));
+    }
+    for (int run = 0; run < 2; ++run) {
+        kvarn({"--rename-domain-alias", "--domain-name=a.test", "--old-domain-alias-name=" + host,
+               "--new-domain-alias-name=c.test", "--set-reject"});
+        EXPECT_EQ(tableRecords("virtual"),
+                  plus(plus({{"c.test", "1"}}, standardRecords("c.test")), hostRecords));
+    }
 }
 
 TEST_F(DomainFeatureTest, BounceCatchallAndRejectCoverTheDomainAndItsAliases) {
