@@ -15,6 +15,17 @@
 //       against its bare postmap run and statements, and `kvarn
 //       --add-redirect` and `kvarn --add-attachment` (no other program) for
 //       a new mail name of that domain
+//   mailname_bench handlers DOMAINS MAILNAMES DOMAIN COUNT   COUNT mail
+//       handler registrations: one for the seeded domain number DOMAIN and
+//       one for each of its mail names, the rest for mail names of other
+//       domains
+//   mailname_bench domain-alias KVARN QUERIES DOMAINS MAILNAMES DOMAIN ROUNDS LABEL
+//       times `kvarn --add-domain-alias --set-reject` of the seeded domain
+//       number DOMAIN against what it must do, done bare: one postmap run
+//       adding the alias's records to "virtual", and QUERIES (mode domain-alias)
+//       asking the panel for the domain's mail names and their mail aliases,
+//       copying the domain's handler registrations and copying each
+//       address's login into the alias domain
 //
 // The bare work (the baseline) of --add-mailname with a quota: postmap -r -i
 // on "vmailbox" with the mailbox record and on "virtual" with the address
@@ -505,11 +516,102 @@ int measureForwarding(const std::string& kvarn, const std::string& queries, int 
     return addAlias.ratio() <= 1.25 && r < 5 && a < 5 ? 0 : 1;
 }
 
+// The mail names the seed gives domain number `d`, and whether each has a
+// mail alias ("alias-" + name).
+std::vector<int> seededMailnames(int domains, int mailnames, int d) {
+    std::vector<int> names;
+    for (int m = d; m < mailnames; m += domains) {
+        names.push_back(m);
+    }
+    return names;
+}
+
+void seedHandlers(int domains, int mailnames, int measured, int count) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(MH_DB_PATH, &db) != SQLITE_OK) {
+        fail("cannot create the handlers database");
+    }
+    sqlite(db, "DROP TABLE IF EXISTS handlers");
+    sqlite(db, MH_DB_SCHEMA_SQL);
+    sqlite(db, "BEGIN");
+    auto add = [&](const std::string& address, int i) {
+        sqlite(db,
+               "INSERT INTO handlers (queue, type, enabled, priority, name, address, executable, "
+               "context) VALUES (" +
+                   std::to_string(1 + i % 3) + ", 1, " + std::to_string(i % 7 != 0) + ", " +
+                   std::to_string(i % 100) + ", 'h" + std::to_string(i) + "', '" + address +
+                   "', '/usr/local/bin/filter', 'none')");
+    };
+    int added = 0;
+    add(domainName(measured), added++);
+    for (int m : seededMailnames(domains, mailnames, measured)) {
+        add("user" + std::to_string(m) + "@" + domainName(measured), added++);
+    }
+    for (int m = 0; added < count && m < mailnames; m += 7) {
+        if (m % domains != measured) {
+            add("user" + std::to_string(m) + "@" + domainName(m % domains), added++);
+        }
+    }
+    sqlite(db, "COMMIT");
+    sqlite3_close(db);
+}
+
+double baselineAddDomainAlias(const std::string& queries, const std::string& records,
+                              const std::string& domain, const std::string& alias) {
+    auto start = Clock::now();
+    checkedRun({POSTMAP, "-r", "-i", "hash:" + TABLES + "virtual"}, records);
+    checkedRun({queries, "domain-alias", domain, alias}, "");
+    return since(start);
+}
+
+int measureAlias(const std::string& kvarn, const std::string& queries, int domains, int mailnames,
+                 int measured, int rounds, const char* label) {
+    mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
+    const std::string domain = domainName(measured);
+    const std::string name = std::string("--add-domain-alias, ") + label + " server";
+    Series series{name.c_str(), {}, {}, {}};
+    for (int round = -1; round < rounds; ++round) {
+        const std::string ours = "ours" + std::to_string(round + 1) + ".alias";
+        const std::string bare = "bare" + std::to_string(round + 1) + ".alias";
+        std::string records;
+        for (const char* name : STANDARD_NAMES) {
+            records += std::string(name) + "@" + bare + " " + name + "@localhost.localdomain\n";
+        }
+        records += bare + " 1\n";
+        for (int m : seededMailnames(domains, mailnames, measured)) {
+            const std::string name = "user" + std::to_string(m);
+            if (m % 10 == 0) {
+                records += "alias-" + name + "@" + bare + " " + name + "@" + domain + "\n";
+            }
+            records += name + "@" + bare + " " + name + "@" + domain + "\n";
+        }
+        const std::vector<std::string> args = {"--add-domain-alias", "--domain-name=" + domain,
+                                               "--domain-alias-name=" + ours, "--set-reject"};
+        double k, b;
+        if (round % 2 == 0) {
+            k = timeKvarn(kvarn, args);
+            b = baselineAddDomainAlias(queries, records, domain, bare);
+        } else {
+            b = baselineAddDomainAlias(queries, records, domain, bare);
+            k = timeKvarn(kvarn, args);
+        }
+        if (round >= 0) {
+            series.add(k, b);
+        }
+    }
+    series.print();
+    std::printf("RATIO --add-domain-alias/%s %.3f\n", label, series.ratio());
+    return series.ratio() <= 1.25 ? 0 : 1;
+}
+
 int usage() {
     std::fprintf(stderr,
                  "usage: mailname_bench seed DOMAINS MAILNAMES\n"
                  "       mailname_bench measure KVARN QUERIES ROUNDS\n"
-                 "       mailname_bench forwarding KVARN QUERIES ROUNDS DOMAIN\n");
+                 "       mailname_bench forwarding KVARN QUERIES ROUNDS DOMAIN\n"
+                 "       mailname_bench handlers DOMAINS MAILNAMES DOMAIN COUNT\n"
+                 "       mailname_bench domain-alias KVARN QUERIES DOMAINS MAILNAMES DOMAIN ROUNDS "
+                 "LABEL\n");
     return 2;
 }
 
@@ -530,6 +632,15 @@ int main(int argc, char** argv) {
         }
         if (mode == "forwarding" && argc == 6) {
             return measureForwarding(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+        }
+        if (mode == "handlers" && argc == 6) {
+            seedHandlers(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
+                         std::atoi(argv[5]));
+            return 0;
+        }
+        if (mode == "domain-alias" && argc == 9) {
+            return measureAlias(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]),
+                                std::atoi(argv[6]), std::atoi(argv[7]), argv[8]);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "mailname_bench: %s\n", e.what());

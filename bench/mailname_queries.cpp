@@ -14,6 +14,13 @@
 //       authentication record to MAILALIAS (read on a read-only connection,
 //       written on a read-write one) and of the mail handlers of its address
 //       (selected, then written in one transaction), as --add-alias does them
+//   mailname_queries domain-alias DOMAIN ALIAS
+//       what --add-domain-alias must ask and write, each database on one
+//       connection: the mail names of DOMAIN and the mail aliases of each;
+//       the mail handlers of DOMAIN and their copies for ALIAS, in one
+//       transaction; for every mail name and mail alias, the source row
+//       read and its copy written into ALIAS in the mail authentication
+//       database
 #include <mysql.h>
 #include <sqlite3.h>
 
@@ -41,24 +48,182 @@ bool query(MYSQL* my, const std::string& sql) {
     return true;
 }
 
-// Connects as kvarn does (user admin, the shadow file's first line) and
-// runs its statements.
-bool aliases(const std::string& domain) {
+// Connects as kvarn does (user admin, the shadow file's first line); null
+// on failure.
+MYSQL* connectPanel() {
     char password[100] = {};
     FILE* shadow = std::fopen(SHADOW, "r");
     if (shadow == nullptr || std::fgets(password, sizeof password, shadow) == nullptr) {
-        return false;
+        return nullptr;
     }
     std::fclose(shadow);
     password[std::strcspn(password, "\n")] = '\0';
     MYSQL* my = mysql_init(nullptr);
-    bool ok = mysql_real_connect(my, "localhost", "admin", password, "oru", 0, nullptr, 0) &&
-              query(my, "SET NAMES utf8") &&
+    if (!mysql_real_connect(my, "localhost", "admin", password, "oru", 0, nullptr, 0) ||
+        !query(my, "SET NAMES utf8")) {
+        mysql_close(my);
+        return nullptr;
+    }
+    return my;
+}
+
+bool aliases(const std::string& domain) {
+    MYSQL* my = connectPanel();
+    bool ok = my != nullptr &&
               query(my,
                     "SELECT da.name FROM domainaliases da JOIN domains d WHERE da.dom_id=d.id "
                     "and d.name='" +
                         domain + "'");
     mysql_close(my);
+    return ok;
+}
+
+// The first column of every row of `sql`, appended to `names`.
+bool names(MYSQL* my, const std::string& sql, std::vector<std::string>& names) {
+    if (mysql_real_query(my, sql.data(), sql.size()) != 0) {
+        return false;
+    }
+    MYSQL_RES* result = mysql_store_result(my);
+    if (result == nullptr) {
+        return false;
+    }
+    while (MYSQL_ROW row = mysql_fetch_row(result)) {
+        names.emplace_back(row[0]);
+    }
+    mysql_free_result(result);
+    return true;
+}
+
+const char* text(sqlite3_stmt* stmt, int column) {
+    const unsigned char* value = sqlite3_column_text(stmt, column);
+    return value != nullptr ? reinterpret_cast<const char*>(value) : "";
+}
+
+bool step(sqlite3_stmt* stmt, int wanted) {
+    bool ok = sqlite3_step(stmt) == wanted;
+    sqlite3_reset(stmt);
+    return ok;
+}
+
+bool domainAlias(const std::string& domain, const std::string& alias) {
+    // The addresses of the domain, from the panel.
+    MYSQL* my = connectPanel();
+    std::vector<std::string> mailnames;
+    std::vector<std::string> addresses;
+    bool ok = my != nullptr && names(my,
+                                     "SELECT m.mail_name FROM mail m JOIN domains d WHERE "
+                                     "m.dom_id=d.id AND d.name='" +
+                                         domain + "'",
+                                     mailnames);
+    for (const std::string& name : mailnames) {
+        ok = ok && names(my,
+                         "SELECT ma.alias FROM mail_aliases ma JOIN mail m, domains d WHERE "
+                         "ma.mn_id=m.id AND m.mail_name='" +
+                             name + "' AND m.dom_id=d.id AND d.name='" + domain + "'",
+                         addresses);
+        addresses.push_back(name);
+    }
+    mysql_close(my);
+
+    // The domain's handlers, copied for the alias.
+    sqlite3* db = nullptr;
+    sqlite3_stmt* select = nullptr;
+    sqlite3_stmt* insert = nullptr;
+    ok = ok && sqlite3_open_v2(HANDLERS_DB, &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(db,
+                            "SELECT priority, type, queue, name, executable, context, enabled, "
+                            "address FROM handlers WHERE address LIKE '%' || ? || '%'",
+                            -1, &select, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(db,
+                            "INSERT OR REPLACE INTO handlers(priority, name, type, address, "
+                            "queue, executable, context, enabled) VALUES(?, ?, ?, ?, ?, ?, ?, ?)",
+                            -1, &insert, nullptr) == SQLITE_OK &&
+         sqlite3_exec(db, "BEGIN TRANSACTION;", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (ok) {
+        sqlite3_bind_text(select, 1, domain.c_str(), -1, SQLITE_TRANSIENT);
+        while (ok && sqlite3_step(select) == SQLITE_ROW) {
+            std::string address = text(select, 7);
+            const std::string::size_type at = address.find('@');
+            if (address == domain) {
+                address = alias;
+            } else if (at != std::string::npos &&
+                       address.compare(at + 1, std::string::npos, domain) == 0) {
+                address = address.substr(0, at + 1) + alias;
+            } else {
+                continue;
+            }
+            sqlite3_bind_int(insert, 1, sqlite3_column_int(select, 0));
+            sqlite3_bind_text(insert, 2, text(select, 3), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int(insert, 3, sqlite3_column_int(select, 1));
+            sqlite3_bind_text(insert, 4, address.c_str(), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int(insert, 5, sqlite3_column_int(select, 2));
+            sqlite3_bind_text(insert, 6, text(select, 4), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_text(insert, 7, text(select, 5), -1, SQLITE_TRANSIENT);
+            sqlite3_bind_int(insert, 8, sqlite3_column_int(select, 6));
+            ok = step(insert, SQLITE_DONE);
+        }
+        ok = ok && sqlite3_exec(db, "END TRANSACTION;", nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+    sqlite3_finalize(select);
+    sqlite3_finalize(insert);
+    sqlite3_close(db);
+
+    // Each address's login, copied into the alias domain (made on first use).
+    db = nullptr;
+    sqlite3_stmt* domainId = nullptr;
+    sqlite3_stmt* user = nullptr;
+    sqlite3_stmt* newDomain = nullptr;
+    sqlite3_stmt* write = nullptr;
+    ok = ok && sqlite3_open_v2(AUTH_DB, &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(db, "SELECT id, status FROM domains WHERE name=?", -1, &domainId,
+                            nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(db,
+                            "SELECT name, userPassword, cmusaslsecretPLAIN, status FROM users "
+                            "WHERE dom_id=? AND name=?",
+                            -1, &user, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(db, "INSERT INTO domains (name, status) VALUES (?, ?)", -1, &newDomain,
+                            nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(db,
+                            "INSERT OR REPLACE INTO users (name, userPassword, status, dom_id) "
+                            "VALUES (?, ?, ?, ?)",
+                            -1, &write, nullptr) == SQLITE_OK;
+    sqlite3_int64 target = 0;
+    for (const std::string& address : addresses) {
+        if (!ok) {
+            break;
+        }
+        sqlite3_bind_text(domainId, 1, domain.c_str(), -1, SQLITE_TRANSIENT);
+        ok = sqlite3_step(domainId) == SQLITE_ROW;
+        const sqlite3_int64 source = ok ? sqlite3_column_int64(domainId, 0) : 0;
+        sqlite3_reset(domainId);
+        sqlite3_bind_int64(user, 1, source);
+        sqlite3_bind_text(user, 2, address.c_str(), -1, SQLITE_TRANSIENT);
+        ok = ok && sqlite3_step(user) == SQLITE_ROW;
+        const std::string password = ok ? text(user, 1) : "";
+        sqlite3_reset(user);
+        if (ok && target == 0) {
+            sqlite3_bind_text(domainId, 1, alias.c_str(), -1, SQLITE_TRANSIENT);
+            if (sqlite3_step(domainId) == SQLITE_ROW) {
+                target = sqlite3_column_int64(domainId, 0);
+            }
+            sqlite3_reset(domainId);
+            if (target == 0) {
+                sqlite3_bind_text(newDomain, 1, alias.c_str(), -1, SQLITE_TRANSIENT);
+                sqlite3_bind_int(newDomain, 2, 0);
+                ok = step(newDomain, SQLITE_DONE);
+                target = sqlite3_last_insert_rowid(db);
+            }
+        }
+        sqlite3_bind_text(write, 1, address.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_text(write, 2, password.c_str(), -1, SQLITE_TRANSIENT);
+        sqlite3_bind_int(write, 3, 0);
+        sqlite3_bind_int64(write, 4, target);
+        ok = ok && step(write, SQLITE_DONE);
+    }
+    for (sqlite3_stmt* stmt : {domainId, user, newDomain, write}) {
+        sqlite3_finalize(stmt);
+    }
+    sqlite3_close(db);
     return ok;
 }
 
@@ -183,11 +348,14 @@ int main(int argc, char** argv) {
         ok = mailbox(argv[2], argv[3], argv[4]);
     } else if (mode == "alias" && argc == 5) {
         ok = alias(argv[2], argv[3], argv[4]);
+    } else if (mode == "domain-alias" && argc == 4) {
+        ok = domainAlias(argv[2], argv[3]);
     } else {
         std::fprintf(stderr,
                      "usage: mailname_queries aliases DOMAIN\n"
                      "       mailname_queries mailbox DOMAIN ALIAS NAME\n"
-                     "       mailname_queries alias DOMAIN NAME MAILALIAS\n");
+                     "       mailname_queries alias DOMAIN NAME MAILALIAS\n"
+                     "       mailname_queries domain-alias DOMAIN ALIAS\n");
         return 2;
     }
     if (!ok) {

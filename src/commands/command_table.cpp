@@ -3,6 +3,7 @@
 
 #include "commands/attachment_commands.h"
 #include "commands/domain_commands.h"
+#include "commands/domain_feature_commands.h"
 #include "commands/forwarding_commands.h"
 #include "commands/handler_commands.h"
 #include "commands/help.h"
@@ -80,16 +81,16 @@ const CommandDescription commandDescriptions[kCommandDescriptionCount] = {
     {"--remove-badmailfrom", nullptr,
      "--domain-name=<domain_name>",
      "removes mail domain from the blacklist"},
-    {"--set-bounce", nullptr,
+    {"--set-bounce", setBounce,
      "--domain-name=<domain_name> [--phrase=<phrase>]",
      "letters sent to a nonexistent mailname, are bounced with this phrase"},
-    {"--set-catchall", nullptr,
+    {"--set-catchall", setCatchAll,
      "--domain-name=<domain_name> --email=<email_address>",
      "letters sent to a nonexistent mailname, are forwarded to this email"},
-    {"--set-reject", nullptr,
+    {"--set-reject", setReject,
      "--domain-name=<domain-name>",
      "letters sent to a nonexistent mailname are rejected"},
-    {"--unset-reject", nullptr,
+    {"--unset-reject", removeReject,
      "--domain-name=<domain-name>",
      "do not reject letters sent to a nonexistent mailname"},
     {"--add-whitelist", nullptr,
@@ -125,13 +126,13 @@ const CommandDescription commandDescriptions[kCommandDescriptionCount] = {
     {"--update-spf", nullptr,
      "[--spf-behavior=spf_behavior] [--spf-rules=spf_rules] [--spf-guess=spf_guess] [--spf-exp=<spf_exp>]",
      "updates SPF support configuration files"},
-    {"--add-domain-alias", nullptr,
+    {"--add-domain-alias", addDomainAlias,
      "--domain-name=<domain_name> --domain-alias-name=<domain_alias_name>",
      "adds alias for <domain_name>"},
-    {"--del-domain-alias", nullptr,
+    {"--del-domain-alias", removeDomainAlias,
      "--domain-name=<domain_name> --domain-alias-name=<domain_alias_name>",
      "removes alias for <domain_name>"},
-    {"--rename-domain-alias", nullptr,
+    {"--rename-domain-alias", renameDomainAlias,
      "--domain-name=<domain_name> --old-domain-alias-name=<old_domain_alias_name> --new-domain-alias-name=<new_domain_alias_name>",
      "renames alias for <domain_name>"},
     {"--add-handler", addHandler,
@@ -152,10 +153,10 @@ const CommandDescription commandDescriptions[kCommandDescriptionCount] = {
     {"--check-handler", checkHandler,
      "--handler-name=<name> --handler-type=(global|sender|recipient|sender-domain|recipient-domain) --handler-type-name=<name> --hook=(before-queue|before-local|before-remote)",
      "checks if a given mail-handler exists"},
-    {"--set-domain-key", nullptr,
+    {"--set-domain-key", setDomainKey,
      "--domain-name=<domain_name> --file-name=<full_file_name>",
      "sets DomainKey for <domain_name>"},
-    {"--remove-domain-key", nullptr,
+    {"--remove-domain-key", removeDomainKey,
      "--domain-name=<domain_name>",
      "removes DomainKey for <domain_name>"},
     {"--set-mail-params", nullptr,

@@ -8,13 +8,13 @@
 #include <string>
 
 #include "commands/shared_options.h"
-#include "lib/killproc.h"
 #include "mail/lib/mail_auth.h"
 #include "mail/lib/mail_handlers.h"
 #include "mail/lib/mail_panel_queries.h"
 #include "mail/maildirpp_manager.h"
 #include "mail/on_removal.h"
 #include "postfix/domain_manager.h"
+#include "postfix/rewrite_service.h"
 #include "util/uerr.h"
 
 namespace marun {
@@ -23,12 +23,6 @@ namespace postfix {
 namespace kvarn_commands {
 
 namespace {
-
-// Postfix's address rewriting service keeps the lookup tables open; once it
-// is interrupted, Postfix starts a new one that reads the new domain. Its
-// classic place, and where Debian's Postfix keeps its daemons.
-const char* const TRIVIAL_REWRITE = "/usr/lib/postfix/trivial-rewrite";
-const char* const DEBIAN_TRIVIAL_REWRITE = "/usr/lib/postfix/sbin/trivial-rewrite";
 
 // The options of the commands that take the domain name alone.
 std::string parseDomainOnly(int argc, char** argv, const char* description, const char* synopsis) {
@@ -51,6 +45,7 @@ int switchDomain(int argc, char** argv, bool enable) {
     if (result == -1) {
         return 1;
     }
+    ServedDomainsChange served;
     if (enable) {
         DomainManager::enableDomain(domain);
     } else {
@@ -70,15 +65,12 @@ int addDomain(int argc, char** argv) {
     standardOptionsParse(options, argc, argv);
     const std::string domain = domainNameOption(options);
 
+    ServedDomainsChange served;
     if (options.has("disk-quota")) {
         DomainManager::createDomain(domain, options.get<long long>("disk-quota"), false);
     } else {
         DomainManager::createDomain(domain, false);
     }
-    // Nothing to interrupt when it is not running: its next start reads
-    // the tables anyway.
-    killproc(TRIVIAL_REWRITE);
-    killproc(DEBIAN_TRIVIAL_REWRITE);
     return 0;
 }
 
@@ -110,6 +102,7 @@ int removeDomain(int argc, char** argv) {
     if (domain_auth_action(domain.c_str(), mailAuthRemoveDomain, "remove auth record") == -1) {
         return 1;
     }
+    ServedDomainsChange served;
     DomainManager::removeDomain(domain, ON_REMOVAL_DELETE);
 
     bool handlersRemoved = mh_db_remove_all(nullptr, domain.c_str()) >= 0;

@@ -91,6 +91,8 @@ class safeDomainFromToHostnameRenamer {
   public:
     safeDomainFromToHostnameRenamer() : host_(hostName()) {}
 
+    bool isHost(const std::string& name) const { return isHostName(host_, name); }
+
     // Before a domain or alias takes the name `newName`.
     void releaseFor(const std::string& newName) {
         if (isHostName(host_, newName)) {
@@ -272,7 +274,12 @@ void DomainManager::renameDomainAlias(const std::string& oldAlias, const std::st
     safeDomainFromToHostnameRenamer host;
     Undo undo(Undo::STOP);
     undo.add(UNDO_TABLE, [&host] { host.undo(); });
-    host.releaseFor(newAlias);
+    // Run again once the alias has moved to the host's name, the records
+    // under that name are the alias's own: they stay.
+    if (!host.isHost(newAlias) ||
+        DatabaseHelper::hasKey(std::vector<std::string>(1, VIRTUAL), oldAlias)) {
+        host.releaseFor(newAlias);
+    }
     renameVirtual(oldAlias, newAlias);
     host.restoreAfter(oldAlias);
 }

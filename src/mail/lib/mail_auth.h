@@ -72,6 +72,10 @@ int mailAuthSet(const char* mailName, const char* mailDomain, const char* passwo
 // a missing source is success.
 int mailAuthClone(const char* oldName, const char* oldDomain, const char* newName,
                   const char* newDomain);
+// Copies the users `names` (a null-terminated list) of `oldDomain` to the
+// same names in `newDomain` on one connection and in one transaction: every
+// copy is made or none. Missing sources are skipped.
+int mailAuthCloneNames(const char* const* names, const char* oldDomain, const char* newDomain);
 // Deletes the user; an unknown domain is success.
 int mailAuthRemove(const char* mailName, const char* mailDomain);
 // Renames the user within the domain; fails for an unknown domain and when

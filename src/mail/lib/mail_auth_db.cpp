@@ -177,11 +177,8 @@ DomainLookup findDomain(const AuthDb& db, const char* domain, MailAuthFlagsT fla
 
 // Writes the user's row whole: `text` goes to cmusaslsecretPLAIN with
 // MAIL_AUTH_CRYPTED, else to userPassword, as given.
-int writeUser(const char* name, const char* domain, const char* text, MailAuthFlagsT flags) {
-    AuthDb db;
-    if (!db.openReadWrite()) {
-        return -1;
-    }
+int writeUser(const AuthDb& db, const char* name, const char* domain, const char* text,
+              MailAuthFlagsT flags) {
     sqlite3_int64 domain_id = 0;
     if (findDomain(db, domain, flags & ~MAIL_AUTH_DO_NOT_CHANGE, &domain_id) !=
         DomainLookup::Found) {
@@ -255,10 +252,9 @@ bool copyColumn(const char* text, char** out) {
 }
 
 // Reads a user for copying: 1 found, 0 no such domain or user, -1 failure.
-int readUser(const char* name, const char* domain, CopiedUser& user) {
-    AuthDb db;
+int readUser(const AuthDb& db, const char* name, const char* domain, CopiedUser& user) {
     SqliteStmt domain_stmt;
-    if (!db.openReadOnly() || !db.prepare(kCopyDomainSql, domain_stmt)) {
+    if (!db.prepare(kCopyDomainSql, domain_stmt)) {
         return -1;
     }
     if (!bindText(domain_stmt.get(), 1, domain)) {
@@ -444,16 +440,21 @@ int mailAuthSet(const char* mailName, const char* mailDomain, const char* passwo
         }
         text = encrypted.get();
     }
-    return writeUser(mailName, mailDomain, text, flags);
-}
-
-int mailAuthClone(const char* oldName, const char* oldDomain, const char* newName,
-                  const char* newDomain) {
-    if (!argumentsGiven("mailAuthClone", {oldName, oldDomain, newName, newDomain})) {
+    AuthDb db;
+    if (!db.openReadWrite()) {
         return -1;
     }
+    return writeUser(db, mailName, mailDomain, text, flags);
+}
+
+namespace {
+
+// Copies one user on an open connection: 0 (also when there is no source),
+// or -1 after a message.
+int cloneUser(const AuthDb& db, const char* oldName, const char* oldDomain, const char* newName,
+              const char* newDomain) {
     CopiedUser user;
-    int found = readUser(oldName, oldDomain, user);
+    int found = readUser(db, oldName, oldDomain, user);
     if (found < 0) {
         marun_log(3, "Unable to get users list from MTA password database");
         return -1;
@@ -463,7 +464,48 @@ int mailAuthClone(const char* oldName, const char* oldDomain, const char* newNam
     }
     // A row without any password is copied as such: the copy exists and
     // cannot log in, like its source.
-    return writeUser(newName, newDomain, user.row.passwd, user.row.flags | user.domain_flags);
+    return writeUser(db, newName, newDomain, user.row.passwd, user.row.flags | user.domain_flags);
+}
+
+}  // namespace
+
+int mailAuthClone(const char* oldName, const char* oldDomain, const char* newName,
+                  const char* newDomain) {
+    if (!argumentsGiven("mailAuthClone", {oldName, oldDomain, newName, newDomain})) {
+        return -1;
+    }
+    // One connection reads the source and writes the copy.
+    AuthDb db;
+    if (!db.openReadWrite()) {
+        return -1;
+    }
+    return cloneUser(db, oldName, oldDomain, newName, newDomain);
+}
+
+int mailAuthCloneNames(const char* const* names, const char* oldDomain, const char* newDomain) {
+    if (!argumentsGiven("mailAuthCloneNames", {oldDomain, newDomain})) {
+        return -1;
+    }
+    AuthDb db;
+    if (!db.openReadWrite()) {
+        return -1;
+    }
+    if (sqliteRetryExec(db.get(), "BEGIN IMMEDIATE;") != SQLITE_OK) {
+        marun_log(3, "Unable to begin sqlite transaction: %s", db.error());
+        return -1;
+    }
+    // Closing the connection without the commit rolls every copy back.
+    for (const char* const* name = names; name != nullptr && *name != nullptr; ++name) {
+        if (cloneUser(db, *name, oldDomain, *name, newDomain) != 0) {
+            marun_log(3, "Unable to clone auth record for %s@%s", *name, newDomain);
+            return -1;
+        }
+    }
+    if (sqliteRetryExec(db.get(), "COMMIT;") != SQLITE_OK) {
+        marun_log(3, "Unable to end sqlite transaction: %s", db.error());
+        return -1;
+    }
+    return 0;
 }
 
 int mailAuthRemove(const char* mailName, const char* mailDomain) {

@@ -94,6 +94,13 @@ bool listQuery(MYSQL* my, char*** list, const char* format, const char* first,
            exec_mysql_query(connection.get(), query.c_str(), list) == 0;
 }
 
+// One panel connection serves every list of a walk over a domain's mail
+// names; when it cannot be opened, each query tries again and says why.
+MYSQL* walkConnection(PanelHandle& panel) {
+    panel.open();
+    return panel.get();
+}
+
 }  // namespace
 
 char* mysql_real_escape_entity(MYSQL* my, const char* text) {
@@ -270,32 +277,36 @@ int domain_auth_action(const char* domain, int (*action)(const char* domain),
 }
 
 int add_domain_auth_alias(const char* domain, const char* alias) {
+    PanelHandle panel(nullptr);
+    MYSQL* my = walkConnection(panel);
     StringList names;
-    if (get_mailnames_by_domain(nullptr, names.out(), domain) != 0) {
+    if (get_mailnames_by_domain(my, names.out(), domain) != 0) {
         marun_log(3, "Unable to get mailnames from domain %s", domain);
         return -1;
     }
     if (names.get() == nullptr) {
         return 0;
     }
+    // Each mail name after its mail aliases, all copied in one transaction.
+    StringList copies;
+    auto copy = [&copies](const char* name) {
+        if (string_list_append(copies.out(), name) != 0) {
+            marun_log(3, "Query error: %s", std::strerror(errno));
+            return false;
+        }
+        return true;
+    };
     for (char** name = names.get(); *name != nullptr; ++name) {
         StringList mail_aliases;
-        if (get_aliases_by_mailname(nullptr, mail_aliases.out(), *name, domain) != 0) {
+        if (get_aliases_by_mailname(my, mail_aliases.out(), *name, domain) != 0) {
             marun_log(3, "Unable to get mail aliases for %s@%s", *name, domain);
             return -1;
         }
-        for (char** copy = mail_aliases.get(); copy != nullptr && *copy != nullptr; ++copy) {
-            if (mailAuthClone(*copy, domain, *copy, alias) != 0) {
-                marun_log(3, "Unable to clone auth record for %s@%s", *copy, alias);
-                return -1;
-            }
-        }
-        if (mailAuthClone(*name, domain, *name, alias) != 0) {
-            marun_log(3, "Unable to clone auth record for %s@%s", *name, alias);
+        if (walk(mail_aliases, copy) < 0 || !copy(*name)) {
             return -1;
         }
     }
-    return 1;
+    return mailAuthCloneNames(copies.get(), domain, alias) == 0 ? 1 : -1;
 }
 
 int rm_domain_auth_alias(const char* alias) {
@@ -303,9 +314,11 @@ int rm_domain_auth_alias(const char* alias) {
         marun_log(3, "Unable to remove domain %s from auth database", alias);
         return -1;
     }
+    PanelHandle panel(nullptr);
+    MYSQL* my = walkConnection(panel);
     MallocPtr<char> domain;
     char* found = nullptr;
-    if (get_domain_by_domainalias(nullptr, &found, alias) != 0) {
+    if (get_domain_by_domainalias(my, &found, alias) != 0) {
         marun_log(3, "Unable to get domain by domain alias %s", alias);
         return -1;
     }
@@ -314,13 +327,13 @@ int rm_domain_auth_alias(const char* alias) {
         return 0;
     }
     StringList names;
-    if (get_mailnames_by_domain(nullptr, names.out(), domain.get()) != 0) {
+    if (get_mailnames_by_domain(my, names.out(), domain.get()) != 0) {
         marun_log(3, "Unable to get mailnames from domain %s", alias);
         return -1;
     }
     for (char** name = names.get(); name != nullptr && *name != nullptr; ++name) {
         StringList mail_aliases;
-        if (get_aliases_by_mailname(nullptr, mail_aliases.out(), *name, domain.get()) != 0) {
+        if (get_aliases_by_mailname(my, mail_aliases.out(), *name, domain.get()) != 0) {
             marun_log(3, "Unable to get aliases for mailname %s@%s", *name, domain.get());
             return -1;
         }
