@@ -250,6 +250,10 @@ void SandboxTest::SetUp() {
 
     const std::string pristine = sandboxEnv("KVARN_SANDBOX_PRISTINE");
     for (const std::string& path : freshPaths()) {
+        if (std::find(absentPaths_.begin(), absentPaths_.end(), path) != absentPaths_.end()) {
+            std::filesystem::remove_all(path);
+            continue;
+        }
         std::filesystem::create_directories(path);
         mountTmpfs(path);
         mounts_.push_back(path);

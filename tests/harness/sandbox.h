@@ -53,6 +53,10 @@ class SandboxTest : public ::testing::Test {
     void SetUp() override;
     void TearDown() override;
 
+    // Paths of freshPaths() this test wants absent instead of fresh (a server
+    // on which kvarn was never installed); set before SetUp.
+    std::vector<std::string> absentPaths_;
+
   private:
     std::vector<std::string> mounts_;  // mounted by SetUp, in order
     bool active_ = false;
