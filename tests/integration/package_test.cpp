@@ -82,8 +82,10 @@ TEST_F(BareServerTest, PackagePreparesTheServerAndRemovingItKeepsTheData) {
         GTEST_SKIP() << kPackage << " is not built (scripts/package builds it)";
     }
     ASSERT_FALSE(pathExists("/usr/sbin/kvarn"));
+    const std::string mainCf = readFile(kMainCf);
     RunResult install = runCommand({"dpkg", "-i", kPackage});
     ASSERT_TRUE(install.succeeded()) << install;
+    EXPECT_EQ(mainCf, readFile(kMainCf));
 
     EXPECT_TRUE(runCommand({"getent", "passwd", "popuser"}).succeeded());
     EXPECT_EQ("root:root 755", ownerMode(kMailRoot));
