@@ -67,6 +67,20 @@ int AtomicFile::create(int temp_dir, const std::string& temp, int target_dir,
     return pending_ ? 0 : -1;
 }
 
+int AtomicFile::adopt(int dir, const std::string& temp, const std::string& target) {
+    discard();
+    temp_dir_.reset(fcntl(dir, F_DUPFD_CLOEXEC, 0));
+    target_dir_.reset(fcntl(dir, F_DUPFD_CLOEXEC, 0));
+    if (!temp_dir_.valid() || !target_dir_.valid()) {
+        return -1;
+    }
+    temp_ = temp;
+    target_ = target;
+    fd_.reset(walk_open_file_at(temp_dir_.get(), temp_.c_str(), O_RDONLY));
+    pending_ = fd_.valid();
+    return pending_ ? 0 : -1;
+}
+
 int AtomicFile::createBeside(const char* target_path, const char* suffix, mode_t mode) {
     std::string name;
     UniqueFd dir(walk_open_parent(target_path, &name));
