@@ -59,6 +59,9 @@ class AtomicFile {
     void discard();
 
   private:
+    // Forgets what was pending and takes the directories and names.
+    int prepare(int temp_dir, const std::string& temp, int target_dir, const std::string& target);
+
     UniqueFd temp_dir_;
     UniqueFd target_dir_;
     UniqueFd fd_;
