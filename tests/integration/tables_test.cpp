@@ -288,35 +288,6 @@ TEST_F(SandboxTest, WritersRemoveWhatKilledRunsLeftBeside) {
     EXPECT_EQ(tableRecords("virtual"), (Records{{"a@d.com", "x@o.com"}}));
 }
 
-TEST_F(SandboxTest, InPlaceChangesMoveTheModificationTimeToALaterSecond) {
-    // A running Postfix rereads a table whose modification time, in whole
-    // seconds, differs from the one it opened: a second change within the
-    // same second must still show.
-    fillVirtual({{"a@d.com", "x@o.com"}});
-    const std::string db = VIRTUAL + ".db";
-    auto seconds = [&db] {
-        struct stat st {};
-        EXPECT_EQ(0, ::stat(db.c_str(), &st));
-        return st.st_mtim.tv_sec;
-    };
-    const std::string table = tableSpec("virtual");
-    time_t last = seconds();
-    for (int change = 0; change < 4; ++change) {
-        if (change % 2 == 0) {
-            DatabaseHelper::addRecord(table, "n@d.com", "n" + std::to_string(change) + "@o.com");
-        } else {
-            DatabaseHelper::removeRecord(table, "n@d.com");
-        }
-        time_t now = seconds();
-        EXPECT_GT(now, last) << "change " << change;
-        last = now;
-    }
-    // A removal of a key that is not there changes nothing, not even the
-    // time.
-    DatabaseHelper::removeRecord(table, "missing@d.com");
-    EXPECT_EQ(seconds(), last);
-}
-
 TEST_F(SandboxTest, RemovalsSucceedOnWarningsAndFailOnFatalDiagnostics) {
     fillVirtual({{"a@d.com", "1@o.com"},
                  {"b@d.com", "2@o.com"},
