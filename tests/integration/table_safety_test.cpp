@@ -187,65 +187,41 @@ TEST_F(TableSafetyTest, MailnamesAddedBesideADomainRemovalAllStay) {
     EXPECT_EQ(tableRecords("vmailbox").size(), 999u * 100 + 16);
 }
 
-// One panel request of a worker on its own domain `d` (alias `a` in the
-// panel): the command line, and the password it hands over, if any.
-struct Request {
-    std::vector<std::string> args;
-    std::map<std::string, std::string> env;
-};
-
-// A random sequence of the landed commands that change tables, mail tree
-// or authentication rows, on the domain "<prefix><worker>.test".
-std::vector<Request> workload(const std::string& domain, unsigned seed, int count) {
+// A random sequence of panel requests (command lines, each handing over a
+// password) of the landed commands that change tables, mail tree or
+// authentication rows, all on `domain`: "D" stands for the domain option,
+// "N" and "M" for two mail names.
+std::vector<std::vector<std::string>> workload(const std::string& domain, unsigned seed,
+                                               int count) {
+    static const std::vector<std::vector<std::string>> commands = {
+        {"--remove-domain", "D"},
+        {"--add-domain", "D"},
+        {"--turn-off-domain", "D"},
+        {"--turn-on-domain", "D"},
+        {"--set-domain-disk-quota", "D", "--disk-quota=100000"},
+        {"--add-mailname", "D", "N"},
+        {"--add-mailname", "D", "N", "--disk-quota=7000"},
+        {"--remove-mailname", "D", "N"},
+        {"--rename-mailname", "D", "--old-mailname=M", "--new-mailname=N"},
+        {"--add-mailbox", "D", "N"},
+        {"--remove-mailbox", "D", "N"},
+        {"--set-password", "D", "N"},
+        {"--set-mailbox-disk-quota", "D", "N", "--disk-quota=5000"},
+    };
     std::mt19937 random(seed);
-    auto pick = [&random](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
-    const std::string d = "--domain-name=" + domain;
-    std::vector<Request> requests{{{"--add-domain", d}, {}}};
-    for (int i = 1; i < count; ++i) {
-        const std::string name = "m" + std::to_string(pick(4));
-        const std::string other = "m" + std::to_string(pick(4));
-        switch (pick(12)) {
-            case 0:
-                requests.push_back({{"--remove-domain", d}, {}});
-                requests.push_back({{"--add-domain", d}, {}});
-                break;
-            case 1:
-                requests.push_back({{"--turn-off-domain", d}, {}});
-                break;
-            case 2:
-                requests.push_back({{"--turn-on-domain", d}, {}});
-                break;
-            case 3:
-                requests.push_back({{"--set-domain-disk-quota", d, "--disk-quota=100000"}, {}});
-                break;
-            case 4:
-            case 5:
-                requests.push_back({{"--add-mailname", d, "--mailname=" + name}, {}});
-                break;
-            case 6:
-                requests.push_back({{"--remove-mailname", d, "--mailname=" + name}, {}});
-                break;
-            case 7:
-                requests.push_back(
-                    {{"--rename-mailname", d, "--old-mailname=" + name, "--new-mailname=" + other},
-                     {{"ORU_PASSWORD", "pw"}}});
-                break;
-            case 8:
-                requests.push_back(
-                    {{"--add-mailbox", d, "--mailname=" + name}, {{"ORU_PASSWORD", "pw"}}});
-                break;
-            case 9:
-                requests.push_back({{"--remove-mailbox", d, "--mailname=" + name}, {}});
-                break;
-            case 10:
-                requests.push_back(
-                    {{"--set-password", d, "--mailname=" + name}, {{"ORU_PASSWORD", "pw2"}}});
-                break;
-            default:
-                requests.push_back(
-                    {{"--set-mailbox-disk-quota", d, "--mailname=" + name, "--disk-quota=5000"},
-                     {}});
+    std::vector<std::vector<std::string>> requests{{"--add-domain", "--domain-name=" + domain}};
+    while (static_cast<int>(requests.size()) < count) {
+        std::vector<std::string> request = commands[random() % commands.size()];
+        const std::string n = std::to_string(random() % 4);
+        const std::string m = std::to_string(random() % 4);
+        for (std::string& arg : request) {
+            arg = arg == "D" ? "--domain-name=" + domain
+                  : arg == "N"
+                      ? "--mailname=m" + n
+                      : std::regex_replace(std::regex_replace(arg, std::regex("=M$"), "=m" + m),
+                                           std::regex("=N$"), "=m" + n);
         }
+        requests.push_back(request);
     }
     return requests;
 }
@@ -283,9 +259,9 @@ TEST_F(TableSafetyTest, WorkersOnDifferentDomainsLoseAndResurrectNothing) {
     const Records others = tableRecords("virtual");
     auto runAll = [&](const std::string& prefix, int k) {
         std::vector<int> statuses;
-        for (const Request& request :
+        for (const auto& request :
              workload(prefix + std::to_string(k) + ".test", 100u + k, requests)) {
-            statuses.push_back(runKvarn(request.args, request.env).exitCode);
+            statuses.push_back(runKvarn(request, {{"ORU_PASSWORD", "pw"}}).exitCode);
         }
         return statuses;
     };
