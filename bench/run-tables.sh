@@ -6,10 +6,14 @@
 #
 # 1. Builds a hash table of RECORDS records with postmap.
 # 2. Rewrites it with filterRecords (table_bench filter, a process that does
-#    only that) and, in the same run, with the equivalent shell pipeline
-#    "postmap -s | sed > text; postmap text", each on its own copy; RUNS
-#    rounds, alternating which goes first; the fastest of each counts. Peak RSS of the filtering process must stay
-#    under 16 MiB, its wall time within 1.1 times the pipeline's.
+#    only that: one domain of a thousand, 1,000 records, renamed) and, in the
+#    same run, with the equivalent shell pipeline "postmap -s | sed > text;
+#    postmap text", each on its own copy; RUNS rounds, alternating which
+#    goes first; the fastest of each counts. filterRecords reads the whole
+#    table once, as the pipeline does, but writes only the changed records
+#    (to a copy renamed into place), where the pipeline builds the whole
+#    table again: its wall time must stay within 0.75 times the pipeline's,
+#    the peak RSS of the filtering process under 16 MiB.
 # 3. Adds ADDS records in one addRecords call under strace, counting the
 #    postmap executions: there must be exactly one.
 # Prints the figures and ratios; exits 1 when a limit is missed.
@@ -31,6 +35,7 @@ records=${RECORDS:-1000000}
 adds=${ADDS:-100000}
 runs=${RUNS:-5}
 max_rss_kib=$((16 * 1024))
+max_ratio=0.75
 work=$(mktemp -d /tmp/kvarn-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
@@ -111,7 +116,7 @@ added=$(/usr/sbin/postmap -s "hash:$work/added" | wc -l)
 
 echo
 echo "filterRecords, $records records: best ${best_ours}s; pipeline best ${best_pipe}s"
-echo "time ratio filterRecords/pipeline (fastest of each): $time_ratio (limit 1.1);" \
+echo "time ratio filterRecords/pipeline (fastest of each): $time_ratio (limit $max_ratio);" \
      "median of the rounds' ratios: $median_ratio"
 echo "filter process peak RSS: $rss KiB = $rss_ratio of 16 MiB (limit 1.0);" \
      "largest postmap child: ${postmap_rss} KiB"
@@ -119,7 +124,7 @@ echo "addRecords of $adds records: $added records in the table, postmap runs: $p
      "(limit 1); ${add_result%% *} under strace"
 
 status=0
-awk -v r="$time_ratio" 'BEGIN { exit !(r <= 1.1) }' || { echo "FAIL: time ratio"; status=1; }
+awk -v r="$time_ratio" -v m="$max_ratio" 'BEGIN { exit !(r <= m) }' || { echo "FAIL: time ratio"; status=1; }
 ((rss < max_rss_kib)) || { echo "FAIL: peak RSS"; status=1; }
 ((postmap_runs == 1)) || { echo "FAIL: postmap runs"; status=1; }
 ((added == adds)) || { echo "FAIL: records added"; status=1; }

@@ -41,8 +41,8 @@ void fillRandom(std::string* name) {
 
 }  // namespace
 
-int AtomicFile::create(int temp_dir, const std::string& temp, int target_dir,
-                       const std::string& target, mode_t mode) {
+int AtomicFile::prepare(int temp_dir, const std::string& temp, int target_dir,
+                        const std::string& target) {
     discard();
     temp_dir_.reset(fcntl(temp_dir, F_DUPFD_CLOEXEC, 0));
     target_dir_.reset(fcntl(target_dir, F_DUPFD_CLOEXEC, 0));
@@ -51,6 +51,14 @@ int AtomicFile::create(int temp_dir, const std::string& temp, int target_dir,
     }
     temp_ = temp;
     target_ = target;
+    return 0;
+}
+
+int AtomicFile::create(int temp_dir, const std::string& temp, int target_dir,
+                       const std::string& target, mode_t mode) {
+    if (prepare(temp_dir, temp, target_dir, target) != 0) {
+        return -1;
+    }
     if (endsWithRandomMark(temp_)) {
         for (int attempt = 0; attempt < RANDOM_ATTEMPTS && !fd_.valid(); ++attempt) {
             fillRandom(&temp_);
@@ -63,6 +71,15 @@ int AtomicFile::create(int temp_dir, const std::string& temp, int target_dir,
     } else {
         fd_.reset(walk_create_fresh_at(temp_dir_.get(), temp_.c_str(), O_WRONLY, mode));
     }
+    pending_ = fd_.valid();
+    return pending_ ? 0 : -1;
+}
+
+int AtomicFile::adopt(int dir, const std::string& temp, const std::string& target) {
+    if (prepare(dir, temp, dir, target) != 0) {
+        return -1;
+    }
+    fd_.reset(walk_open_file_at(temp_dir_.get(), temp_.c_str(), O_RDONLY));
     pending_ = fd_.valid();
     return pending_ ? 0 : -1;
 }

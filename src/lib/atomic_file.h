@@ -39,6 +39,10 @@ class AtomicFile {
     // The same in the directory of `target_path`, the temporary name being
     // the target's name followed by `suffix` (".tmp", ".XXXXXX").
     int createBeside(const char* target_path, const char* suffix, mode_t mode);
+    // Takes on the regular file `temp` that another program (postmap) built
+    // in `dir`, opened read-only through the walker (never a link), to be
+    // renamed to `target` in the same directory.
+    int adopt(int dir, const std::string& temp, const std::string& target);
 
     int fd() const { return fd_.get(); }
     const std::string& tempName() const { return temp_; }
@@ -55,6 +59,9 @@ class AtomicFile {
     void discard();
 
   private:
+    // Forgets what was pending and takes the directories and names.
+    int prepare(int temp_dir, const std::string& temp, int target_dir, const std::string& target);
+
     UniqueFd temp_dir_;
     UniqueFd target_dir_;
     UniqueFd fd_;

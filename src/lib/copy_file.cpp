@@ -22,13 +22,27 @@ namespace {
 
 using marun::UniqueFd;
 
-constexpr size_t kBlockSize = 4096;
+constexpr size_t kBlockSize = 65536;
 
-ssize_t readRetrying(int fd, char* buf, size_t size) {
-    ssize_t n;
-    while ((n = read(fd, buf, size)) < 0 && errno == EINTR) {
+// Through a buffer, from offset `offset` of `in`.
+int copyBuffered(int in, int out, off_t offset) {
+    char buf[kBlockSize];
+    for (;;) {
+        ssize_t n = pread(in, buf, sizeof(buf), offset);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            return -1;
+        }
+        if (n == 0) {
+            return 0;
+        }
+        if (!marun::writeAll(out, buf, static_cast<size_t>(n))) {
+            return -1;
+        }
+        offset += n;
     }
-    return n;
 }
 
 int copyLocked(const char* src, const char* dst) {
@@ -46,20 +60,9 @@ int copyLocked(const char* src, const char* dst) {
         marun_log(3, "Unable to open file %s: %s", dst, walk_strerror(errno));
         return 1;
     }
-    char buf[kBlockSize];
-    for (;;) {
-        ssize_t n = readRetrying(in.get(), buf, sizeof(buf));
-        if (n < 0) {
-            marun_log(3, "Error while copying file %s to %s: %s", src, dst, std::strerror(errno));
-            return 1;
-        }
-        if (n == 0) {
-            break;
-        }
-        if (!marun::writeAll(out_fd, buf, static_cast<size_t>(n))) {
-            marun_log(3, "Unable to copy file %s to %s: %s\n", src, dst, std::strerror(errno));
-            return 1;
-        }
+    if (copy_fd(in.get(), out_fd) != 0) {
+        marun_log(3, "Error while copying file %s to %s: %s", src, dst, std::strerror(errno));
+        return 1;
     }
     if (!to_stdout && out.close() != 0) {
         marun_log(3, "Unable to close file %s: %s\n", dst, std::strerror(errno));
@@ -73,6 +76,30 @@ int copyLocked(const char* src, const char* dst) {
 }
 
 }  // namespace
+
+int copy_fd(int in, int out) {
+    // A table of a few hundred megabytes is copied without passing through
+    // user space; where the kernel cannot (another file system, standard
+    // output), the buffer takes over from where it stopped.
+    off_t offset = 0;
+    for (;;) {
+        ssize_t n = copy_file_range(in, &offset, out, nullptr, size_t{1} << 30, 0);
+        if (n > 0) {
+            continue;
+        }
+        if (n == 0) {
+            return 0;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP &&
+            errno != EBADF) {
+            return -1;
+        }
+        return copyBuffered(in, out, offset);
+    }
+}
 
 int copy_file(const char* src, const char* dst) {
     if (std::strcmp(src, dst) == 0) {
@@ -106,18 +133,8 @@ void copy_file_atomic(const char* src, const char* dst, uid_t uid, gid_t gid, mo
     if (out.createBeside(dst, ".XXXXXX", 0600) != 0) {
         fail("mkstemp failed");
     }
-    char buf[kBlockSize];
-    for (;;) {
-        ssize_t n = readRetrying(in.get(), buf, sizeof(buf));
-        if (n < 0) {
-            fail("read failed");
-        }
-        if (n == 0) {
-            break;
-        }
-        if (!out.write(buf, static_cast<size_t>(n))) {
-            fail("write failed");
-        }
+    if (copy_fd(in.get(), out.fd()) != 0) {
+        fail("copy failed");
     }
     if (fchown(out.fd(), uid, gid) != 0) {
         fail("chown failed");

@@ -34,6 +34,7 @@ constexpr const char* POPUSER = "popuser";
 constexpr mode_t DOMAIN_ROOT_MODE = 0750;
 constexpr mode_t MAILNAME_DIR_MODE = 0700;
 constexpr const char* BACKUP_INFIX = ".MarunSaved.";
+constexpr const char* REMOVAL_SUFFIX = ".kvarn-removed";
 
 // A mail name home's folders, parents before children.
 constexpr const char* MAILNAME_FOLDERS[] = {
@@ -244,18 +245,19 @@ void MaildirManager::removeTree(const fs::path& path) {
 }
 
 void MaildirManager::removeDomainRoot(const std::string& domain) {
+    // The root is moved aside before it is deleted, so that the domain's
+    // mail goes at once; the name it gets is kvarn's own, not a backup's, so
+    // that the next removal deletes what a killed one left there first.
     fs::path root = getDomainRoot(domain);
-    fs::path saved;
-    bool movedAside;
-    try {
-        movedAside = backupRename(root, saved);
-    } catch (const std::exception&) {
-        movedAside = false;
-    }
-    if (!movedAside) {
+    fs::path aside(root.string() + REMOVAL_SUFFIX);
+    removeTree(aside);
+    std::string name;
+    UniqueFd dir(walk_open_parent(root.c_str(), &name));
+    if (dir.valid() &&
+        renameat(dir.get(), name.c_str(), dir.get(), (name + REMOVAL_SUFFIX).c_str()) == 0) {
+        removeTree(aside);
+    } else if (errno != ENOENT) {
         removeTree(root);
-    } else if (!saved.empty()) {
-        removeTree(saved);
     }
 }
 

@@ -45,7 +45,8 @@ class MaildirManager {
     void renameMailnameHome(const std::string& domain, const std::string& oldMailname,
                             const std::string& newMailname);
 
-    // Moves the domain root to its backup name and deletes that; deletes in
+    // Moves the domain root aside to "<root>.kvarn-removed" and deletes
+    // that, after what a killed removal left under that name; deletes in
     // place when it cannot be moved. A missing root is no error.
     void removeDomainRoot(const std::string& domain);
     // Deletes the home tree; a missing home is no error.

@@ -1,20 +1,27 @@
 // postmap invocations of the lookup-table store, record validation, the
-// full rebuilds under the lock by name, and the batch of pending changes.
+// writes under the table's lock by name (in place, or a new indexed file
+// renamed into place), and the batch of pending changes.
 #include "postfix/database_helper.h"
 
 #include <sys/wait.h>
+
+#include <algorithm>
+#include <memory>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <ostream>
 
+#include "lib/atomic_file.h"
 #include "lib/tree_walk.h"
 #include "lib/utf8.h"
 #include "postfix/errors.h"
+#include "postfix/record_diff.h"
 #include "postfix/record_filters.h"
+#include "postfix/table_files.h"
 #include "util/autoclean_ofstream.h"
-#include "util/mklock.h"
 #include "util/process.h"
 
 namespace marun {
@@ -119,17 +126,65 @@ bool skippedInput(const std::string& errors) {
     return false;
 }
 
-// Runs the pipe with standard error collected into `errors`. A run whose
-// diagnostics say it skipped input counts as failed (exit status 1).
+// The standard error of one postmap run, collected as it arrives. Warnings
+// about duplicate keys are left out: a rewrite adds such keys on purpose
+// (the first one stays), perhaps many, and they are no failure.
+class Diagnostics {
+  public:
+    explicit Diagnostics(Pipe& pipe) {
+        pipe.stderrChannel =
+            OutputChannel(process::STREAM_PIPE, [this](const std::vector<char>& chunk) {
+                for (char c : chunk) {
+                    line_ += c;
+                    if (c == '\n') {
+                        keep();
+                    }
+                }
+            });
+    }
+    Diagnostics(const Diagnostics&) = delete;
+    Diagnostics& operator=(const Diagnostics&) = delete;
+
+    // The run's wait status, except that a run whose diagnostics say it
+    // skipped input counts as failed (exit status 1).
+    int judged(int status) {
+        keep();
+        return exitedWithZero(status) && skippedInput(text_) ? 1 << 8 : status;
+    }
+    const std::string& text() const { return text_; }
+
+  private:
+    void keep() {
+        if (line_.find(": warning: ") == std::string::npos ||
+            line_.find("duplicate entry") == std::string::npos) {
+            text_ += line_;
+        }
+        line_.clear();
+    }
+
+    std::string text_;
+    std::string line_;
+};
+
+// Runs the pipe with standard error collected into `errors`; the status as
+// Diagnostics::judged gives it.
 int runCollectingErrors(Pipe& pipe, std::string& errors) {
-    errors.clear();
-    pipe.stderrChannel = OutputChannel(process::STREAM_PIPE, process::makeStringReceiver(errors));
-    int status = pipe.run();
-    return exitedWithZero(status) && skippedInput(errors) ? 1 << 8 : status;
+    Diagnostics diagnostics(pipe);
+    int status = diagnostics.judged(pipe.run());
+    errors = diagnostics.text();
+    return status;
 }
 
 [[noreturn]] void configurationFailure(const std::string& errors) {
     throw PostfixConfigurationError(errors.empty() ? "unknown error" : errors);
+}
+
+void configurationError(const std::string& message) {
+    throw PostfixConfigurationError(message);
+}
+
+void databaseError(const std::string& message) {
+    throw PostfixDatabaseError(message);
 }
 
 // A removal succeeds on exit status 0, and on another exit status when the
@@ -203,6 +258,7 @@ void DatabaseHelper::addRecords(const std::string& table, Iterator first, Iterat
         return;
     }
     checkRecords(table, first, last);
+    TableFiles files(table, configurationError);
     Pipe pipe(Parameters(POSTMAP, "-r", "-i", table));
     Iterator current = first;
     pipe.stdinChannel = InputChannel(process::STREAM_PIPE, [&](std::vector<char>& buffer) {
@@ -214,7 +270,9 @@ void DatabaseHelper::addRecords(const std::string& table, Iterator first, Iterat
     });
     pipe.stdoutChannel.code = process::STREAM_INHERIT;
     std::string errors;
-    if (!exitedWithZero(runCollectingErrors(pipe, errors))) {
+    int status = runCollectingErrors(pipe, errors);
+    files.changedInPlace();
+    if (!exitedWithZero(status)) {
         configurationFailure(errors);
     }
 }
@@ -222,11 +280,12 @@ void DatabaseHelper::addRecords(const std::string& table, Iterator first, Iterat
 template <class Iterator>
 void DatabaseHelper::replaceRecords(const std::string& table, Iterator first, Iterator last) {
     checkRecords(table, first, last);
-    const std::string path = tablePath(table);
-    // Declared first, released last: after the source file is gone.
-    MKLock lock(path, MKLock::LOCK_BY_NAME, MKLock::BLOCKING);
-    AutocleanOFStream source(path);
-    checkSourceWritten(source, path);
+    TableFiles files(table, configurationError);
+    // The new table is built from a text source of its own beside the old
+    // one, which stays untouched and readable until the rename.
+    const std::string sourcePath = files.temporarySource();
+    AutocleanOFStream source(sourcePath);
+    checkSourceWritten(source, sourcePath);
     for (; first != last; ++first) {
         source.write(first->first.data(), static_cast<std::streamsize>(first->first.size()));
         source.put(' ');
@@ -234,13 +293,16 @@ void DatabaseHelper::replaceRecords(const std::string& table, Iterator first, It
         source.put('\n');
     }
     source.close();
-    checkSourceWritten(source, path);
+    checkSourceWritten(source, sourcePath);
 
-    Pipe pipe(Parameters(POSTMAP, "-r", table));
+    Pipe pipe(Parameters(POSTMAP, "-r", files.temporaryMap()));
     std::string errors;
     if (!exitedWithZero(runCollectingErrors(pipe, errors))) {
         configurationFailure(errors);
     }
+    AtomicFile built;
+    files.adoptBuilt(built);
+    files.commit(built);
 }
 
 void DatabaseHelper::removeRecord(const std::string& table, const std::string& key) {
@@ -251,10 +313,12 @@ void DatabaseHelper::removeRecord(const std::string& table, const std::string& k
         removeRecords(table, keys.cbegin(), keys.cend());
         return;
     }
+    TableFiles files(table, databaseError);
     Pipe pipe(Parameters(POSTMAP, "-d", key, table));
     pipe.stdinChannel.code = process::STREAM_DEVNULL;
     std::string errors;
     int status = runCollectingErrors(pipe, errors);
+    files.changedInPlace();
     judgeRemoval(status, errors);
 }
 
@@ -264,6 +328,7 @@ void DatabaseHelper::removeRecords(const std::string& table, Iterator first, Ite
         return;
     }
     checkKeys(table, first, last);
+    TableFiles files(table, databaseError);
     Pipe pipe(Parameters(POSTMAP, "-d", "-", table));
     Iterator current = first;
     pipe.stdinChannel = InputChannel(process::STREAM_PIPE, [&](std::vector<char>& buffer) {
@@ -275,6 +340,7 @@ void DatabaseHelper::removeRecords(const std::string& table, Iterator first, Ite
     });
     std::string errors;
     int status = runCollectingErrors(pipe, errors);
+    files.changedInPlace();
     judgeRemoval(status, errors);
 }
 
@@ -304,41 +370,115 @@ bool DatabaseHelper::hasKey(const std::vector<std::string>& tables, const std::s
     return !found.empty();
 }
 
-void DatabaseHelper::filterRecordLines(const std::string& table, const LineFilter& filter) {
-    Pipe pipe(Parameters(POSTMAP, "-s", table));
-    pipe.stdinChannel.code = process::STREAM_DEVNULL;
-
-    const std::string path = tablePath(table);
-    MKLock lock(path, MKLock::LOCK_BY_NAME, MKLock::BLOCKING);
-    AutocleanOFStream source(path);
-    checkSourceWritten(source, path);
-
-    // A kept line must still be a valid record: a filter that put a line
-    // feed or a blank key into it would corrupt the rebuilt table.
-    LineFilter checked = [&table, &filter](std::string& line) {
-        if (!filter(line)) {
-            return false;
-        }
-        checkRecordLine(table, line);
-        return true;
-    };
-    database::DataStreamFilter<LineFilter> lines(checked, source);
-    pipe.stdoutChannel =
-        OutputChannel(process::STREAM_PIPE,
-                      [&lines](const std::vector<char>& chunk) { lines.filterChunk(chunk); });
-    std::string errors;
-    if (!exitedWithZero(runCollectingErrors(pipe, errors))) {
-        configurationFailure(errors);
+// One table of filterRecordLines: its files under the lock, its dump and
+// the comparison of each dumped line with what the filter makes of it.
+class DatabaseHelper::Rewrite {
+  public:
+    Rewrite(const std::string& table, const LineFilter& filter)
+        : table_(table),
+          files_(table, configurationError),
+          filter_(filter),
+          lines_(LineFilter([this](std::string& line) { return compare(line); }), nowhere_),
+          dump_(Parameters(POSTMAP, "-s", table)),
+          diagnostics_(dump_) {
+        dump_.stdinChannel.code = process::STREAM_DEVNULL;
+        dump_.stdoutChannel =
+            OutputChannel(process::STREAM_PIPE,
+                          [this](const std::vector<char>& chunk) { lines_.filterChunk(chunk); });
     }
-    lines.finish();
-    source.close();
-    checkSourceWritten(source, path);
 
-    pipe.assign(Parameters(POSTMAP, table));
-    pipe.stdinChannel = InputChannel();
-    pipe.stdoutChannel = OutputChannel();
-    if (!exitedWithZero(runCollectingErrors(pipe, errors))) {
-        configurationFailure(errors);
+    Pipe& dump() { return dump_; }
+
+    // After the dump: the rest of it, and whether it succeeded.
+    void dumped() {
+        if (!exitedWithZero(diagnostics_.judged(dump_.statuses.back().status))) {
+            configurationFailure(diagnostics_.text());
+        }
+        lines_.finish();
+    }
+
+    // Applies only the changes, to a copy, and renames it into place: the
+    // deletions first, then the additions without "-r", so that of several
+    // records with one key the first stays (RecordDiff says why). A rewrite
+    // that changes nothing leaves the table alone.
+    void apply() {
+        if (diff_.empty()) {
+            return;
+        }
+        AtomicFile copy;
+        files_.copyIndexed(copy);
+        const std::string temporary = files_.temporaryMap();
+        std::string errors;
+        for (bool deleting : {true, false}) {
+            int input = deleting ? diff_.deletions() : diff_.additions();
+            if (input < 0) {
+                continue;
+            }
+            Pipe pipe(deleting ? Parameters(POSTMAP, "-d", "-", temporary)
+                               : Parameters(POSTMAP, "-i", temporary));
+            pipe.stdinChannel.code = input;
+            // The keys to delete are in the table: postmap has no reason to
+            // exit with another status than 0, but warnings do no harm.
+            int status = runCollectingErrors(pipe, errors);
+            if (!exitedWithZero(status) &&
+                !(deleting && WIFEXITED(status) && checkOutput(errors, false))) {
+                configurationFailure(errors);
+            }
+        }
+        files_.commit(copy);
+    }
+
+  private:
+    // A kept line that the filter changed must still be a valid record: a
+    // filter that put a line feed or a blank key into it would corrupt the
+    // table.
+    bool compare(std::string& line) {
+        dumpedLine_ = line;
+        bool kept = filter_(line);
+        if (diff_.add(dumpedLine_, kept, line) && kept) {
+            checkRecordLine(table_, line);
+        }
+        return false;
+    }
+
+    const std::string table_;
+    TableFiles files_;
+    LineFilter filter_;
+    RecordDiff diff_;
+    std::string dumpedLine_;
+    std::ostream nowhere_{nullptr};
+    database::DataStreamFilter<LineFilter> lines_;
+    Pipe dump_;
+    Diagnostics diagnostics_;
+};
+
+void DatabaseHelper::filterRecordLines(const std::vector<std::string>& tables,
+                                       const LineFilter& filter) {
+    // The locks are taken in name order, so that two runs rewriting the
+    // same tables never wait for each other in a circle.
+    std::vector<std::string> byName(tables);
+    std::sort(byName.begin(), byName.end(), [](const std::string& a, const std::string& b) {
+        return tablePath(a) < tablePath(b);
+    });
+    byName.erase(std::unique(byName.begin(), byName.end()), byName.end());
+    std::map<std::string, std::unique_ptr<Rewrite>> rewrites;
+    std::vector<Pipe*> dumps;
+    for (const std::string& table : byName) {
+        std::unique_ptr<Rewrite>& rewrite = rewrites[table];
+        rewrite.reset(new Rewrite(table, filter));
+        dumps.push_back(&rewrite->dump());
+    }
+    // The tables' dumps run side by side: that is most of the time.
+    Pipe::runSideBySide(dumps);
+    for (auto& rewrite : rewrites) {
+        rewrite.second->dumped();
+    }
+    for (const std::string& table : tables) {
+        std::unique_ptr<Rewrite>& rewrite = rewrites[table];
+        if (rewrite) {
+            rewrite->apply();
+            rewrite.reset();  // a table named twice is rewritten once
+        }
     }
 }
 

@@ -58,7 +58,14 @@ class DatabaseHelper {
     // it arrives; the lock by name is held for the whole cycle.
     template <class Filter>
     static void filterRecords(const std::string& table, const Filter& filter) {
-        filterRecordLines(table, LineFilter(filter));
+        filterRecordLines({table}, LineFilter(filter));
+    }
+    // The same for several tables, whose dumps run side by side. Each is
+    // renamed into place, in the order given, once every dump has ended;
+    // when one fails, none has changed.
+    template <class Filter>
+    static void filterRecords(const std::vector<std::string>& tables, const Filter& filter) {
+        filterRecordLines(tables, LineFilter(filter));
     }
 
     // Producers of postmap's standard input: append the text form of the
@@ -85,7 +92,8 @@ class DatabaseHelper {
 
   private:
     using LineFilter = boost::function<bool(std::string&)>;
-    static void filterRecordLines(const std::string& table, const LineFilter& filter);
+    class Rewrite;
+    static void filterRecordLines(const std::vector<std::string>& tables, const LineFilter& filter);
 };
 
 // The changes of one manager operation. With `immediate`, each change is

@@ -39,6 +39,13 @@ std::string address(const std::string& name, const std::string& domain) {
     return name + "@" + domain;
 }
 
+// Whether the mail name has a home (a link in its place is none).
+bool hasHome(const std::string& domain, const std::string& mailname) {
+    UniqueFd home(
+        walk_open_dir(MaildirManager::getInstance().getMailnameHome(domain, mailname).c_str()));
+    return home.valid();
+}
+
 DotQMailManager dotQMail(const std::string& domain, const std::string& mailname) {
     return DotQMailManager(MaildirManager::getInstance().getMailnameHome(domain, mailname));
 }
@@ -145,12 +152,19 @@ void MailnameManager::renameMailname(const std::string& domain, const std::strin
     const std::string newPath = maildirs.getMailnameRelativeMaildir(domain, newMailname).string();
 
     // The filters turn every occurrence of the new address back into the old
-    // one on undo, so an address already in use would lose its records.
+    // one on undo, so an address already in use by another mail name would
+    // lose its records. The new address is this rename's own when a run of
+    // it was killed half-way: the move begins with the mailbox record and
+    // ends with the home, so then the old mail name has no mailbox record
+    // any more and just one of the two names has a home.
     if (oldMailname == newMailname) {
         throw std::invalid_argument("unable to rename mail name " + from +
                                     ": the new name is the same as the old one");
     }
-    if (DatabaseHelper::hasKey({VMAILBOX, VIRTUAL}, to)) {
+    const bool oldHome = hasHome(domain, oldMailname);
+    const bool newHome = hasHome(domain, newMailname);
+    if (DatabaseHelper::hasKey({VMAILBOX, VIRTUAL}, to) &&
+        (oldHome == newHome || DatabaseHelper::hasKey({VMAILBOX}, from))) {
         throw std::invalid_argument("unable to rename mail name " + from + " to " + newMailname +
                                     ": " + to + " already exists");
     }
@@ -172,7 +186,10 @@ void MailnameManager::renameMailname(const std::string& domain, const std::strin
     undo.add(VIRTUAL_NAME, [&] { renameAddress(to, from); });
     renameAddress(from, to);
 
-    maildirs.renameMailnameHome(domain, oldMailname, newMailname);
+    // Each step above leaves what is already moved as it is; so may this.
+    if (!newHome || oldHome) {
+        maildirs.renameMailnameHome(domain, oldMailname, newMailname);
+    }
 }
 
 void MailnameManager::renameMailnameOnDomainAlias(const std::string& alias,

@@ -54,68 +54,92 @@ void Pipe::assign(const Parameters& process) {
 }
 
 int Pipe::run() {
-    if (processes.empty()) {
-        throw std::logic_error("No processes to launch were assigned so far");
-    }
-    if (launched_) {
-        throw std::logic_error("the pipe has been launched already");
-    }
-    launched_ = true;
+    runSideBySide({this});
+    return statuses.back().status;
+}
 
-    // Each process takes the pipe's settings for whatever it leaves unset.
-    std::vector<Parameters> procs = processes;
-    for (Parameters& p : procs) {
-        if (p.workingDirectory.empty()) {
-            p.workingDirectory = workingDirectory;
+void Pipe::runSideBySide(const std::vector<Pipe*>& pipes) {
+    struct Run {
+        Pipe* pipe;
+        std::vector<Parameters> procs;
+        std::vector<std::unique_ptr<ProcessLaunch>> launches;
+        std::vector<pid_t> pids;
+        std::vector<bool> notified;
+    };
+    std::vector<Run> runs;
+    Pipe* producer = nullptr;
+    for (Pipe* pipe : pipes) {
+        if (pipe->processes.empty()) {
+            throw std::logic_error("No processes to launch were assigned so far");
         }
-        if (p.environment == nullptr) {
-            p.environment = environment;
+        if (pipe->launched_) {
+            throw std::logic_error("the pipe has been launched already");
         }
-        if (!p.closeDescriptors) {
-            p.closeDescriptors = closeDescriptors;
-        }
-        if (!p.childHook) {
-            p.childHook = childHook;
-        }
-        if (p.stderrChannel.code == STREAM_DEFAULT) {
-            p.stderrChannel = stderrChannel;
-        }
-        if (!p.exitCallback) {
-            p.exitCallback = exitCallback;
+        if (pipe->stdinChannel.callback) {
+            if (producer != nullptr) {
+                throw std::logic_error("only one pipe run side by side may be fed");
+            }
+            producer = pipe;
         }
     }
-    const int inCode = stdinChannel.code == STREAM_DEFAULT ? STREAM_INHERIT : stdinChannel.code;
-    const int outCode = stdoutChannel.code == STREAM_DEFAULT ? STREAM_INHERIT : stdoutChannel.code;
-    const size_t count = procs.size();
-    statuses.assign(count, ProcessStatus());
+    for (Pipe* pipe : pipes) {
+        pipe->launched_ = true;
+        // Each process takes the pipe's settings for whatever it leaves unset.
+        std::vector<Parameters> procs = pipe->processes;
+        for (Parameters& p : procs) {
+            if (p.workingDirectory.empty()) {
+                p.workingDirectory = pipe->workingDirectory;
+            }
+            if (p.environment == nullptr) {
+                p.environment = pipe->environment;
+            }
+            if (!p.closeDescriptors) {
+                p.closeDescriptors = pipe->closeDescriptors;
+            }
+            if (!p.childHook) {
+                p.childHook = pipe->childHook;
+            }
+            if (p.stderrChannel.code == STREAM_DEFAULT) {
+                p.stderrChannel = pipe->stderrChannel;
+            }
+            if (!p.exitCallback) {
+                p.exitCallback = pipe->exitCallback;
+            }
+        }
+        pipe->statuses.assign(procs.size(), ProcessStatus());
+        std::vector<bool> notified(procs.size(), false);
+        runs.push_back(Run{pipe, std::move(procs), {}, {}, std::move(notified)});
+    }
 
     ProcessSetCatcher catcher;
-    std::vector<std::unique_ptr<ProcessLaunch>> launches;
-    std::vector<pid_t> pids;
     {
         // While SIGCHLD is blocked the handler cannot run for a child that is
         // not registered yet; a failure in between leaves through the
         // catcher's destructor, which removes it forcibly.
         SigBlocker blocker(SIGCHLD);
         catcher.install();
-        for (size_t i = 0; i < count; ++i) {
-            int in = i == 0 ? inCode : launches[i - 1]->output().get();
-            int out = i + 1 == count ? outCode : STREAM_PIPE;
-            launches.push_back(launchOne(procs[i], in, out));
-            if (i > 0) {
-                launches[i - 1]->output().reset();
+        for (Run& run : runs) {
+            const PipeFlags& ends = *run.pipe;
+            const int inCode =
+                ends.stdinChannel.code == STREAM_DEFAULT ? STREAM_INHERIT : ends.stdinChannel.code;
+            const int outCode = ends.stdoutChannel.code == STREAM_DEFAULT ? STREAM_INHERIT
+                                                                          : ends.stdoutChannel.code;
+            const size_t count = run.procs.size();
+            for (size_t i = 0; i < count; ++i) {
+                int in = i == 0 ? inCode : run.launches[i - 1]->output().get();
+                int out = i + 1 == count ? outCode : STREAM_PIPE;
+                run.launches.push_back(launchOne(run.procs[i], in, out));
+                if (i > 0) {
+                    run.launches[i - 1]->output().reset();
+                }
+                run.launches[i]->waitExec();
+                run.pids.push_back(run.launches[i]->pid());
+                catcher.add(run.pids.back());
             }
-            launches[i]->waitExec();
-            pids.push_back(launches[i]->pid());
-            catcher.add(pids.back());
         }
         blocker.restore();
     }
     Pump pump;
-    pump.input = &launches.front()->input();
-    if (stdinChannel.callback) {
-        pump.produce = stdinChannel.callback;
-    }
     auto addOutput = [&pump](UniqueFd& fd, const OutputCallback& callback) {
         if (fd.valid()) {
             pump.outputs.push_back(PumpOutput{&fd, [&callback](const char* data, size_t size) {
@@ -126,20 +150,33 @@ int Pipe::run() {
                                               }});
         }
     };
-    addOutput(launches.back()->output(), stdoutChannel.callback);
-    for (size_t i = 0; i < count; ++i) {
-        addOutput(launches[i]->error(), procs[i].stderrChannel.callback);
+    for (Run& run : runs) {
+        if (run.pipe == producer || (producer == nullptr && &run == &runs.front())) {
+            // Without a producer the pump closes the input at once.
+            pump.input = &run.launches.front()->input();
+            if (producer != nullptr) {
+                pump.produce = producer->stdinChannel.callback;
+            }
+        } else {
+            run.launches.front()->input().reset();
+        }
+        addOutput(run.launches.back()->output(), run.pipe->stdoutChannel.callback);
+        for (size_t i = 0; i < run.procs.size(); ++i) {
+            addOutput(run.launches[i]->error(), run.procs[i].stderrChannel.callback);
+        }
     }
-    std::vector<bool> notified(count, false);
     pump.wakeFd = catcher.controlFd();
     pump.wake = [&]() {
         catcher.clear_control();
-        for (size_t i = 0; i < count; ++i) {
-            statuses[i] = catcher.status(pids[i]);
-            if (statuses[i].finished && !notified[i]) {
-                notified[i] = true;
-                if (procs[i].exitCallback) {
-                    procs[i].exitCallback(static_cast<unsigned int>(i), statuses[i].status);
+        for (Run& run : runs) {
+            for (size_t i = 0; i < run.procs.size(); ++i) {
+                run.pipe->statuses[i] = catcher.status(run.pids[i]);
+                if (run.pipe->statuses[i].finished && !run.notified[i]) {
+                    run.notified[i] = true;
+                    if (run.procs[i].exitCallback) {
+                        run.procs[i].exitCallback(static_cast<unsigned int>(i),
+                                                  run.pipe->statuses[i].status);
+                    }
                 }
             }
         }
@@ -155,13 +192,14 @@ int Pipe::run() {
     if (process::pump(pump, &step) != 0) {
         throwSystemError(step, errno);
     }
-    for (auto& launch : launches) {
-        launch->input().reset();
-        launch->output().reset();
-        launch->error().reset();
+    for (Run& run : runs) {
+        for (auto& launch : run.launches) {
+            launch->input().reset();
+            launch->output().reset();
+            launch->error().reset();
+        }
     }
     catcher.remove(false);
-    return statuses.back().status;
 }
 
 }  // namespace process

@@ -108,6 +108,10 @@ class Pipe : public PipeFlags {
     // process. Fields of a process's CommonFlags that it leaves unset take
     // the pipe's own. Runs once (until assign()).
     int run();
+    // Runs independent pipelines side by side in one loop, each as run()
+    // would, and fills each one's statuses; for dumps of several tables that
+    // are read as they arrive. At most one of them may be fed by a producer.
+    static void runSideBySide(const std::vector<Pipe*>& pipes);
 
     std::vector<Parameters> processes;
     std::vector<ProcessStatus> statuses;

@@ -3,8 +3,11 @@
 
 #include <dirent.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -137,6 +140,41 @@ std::vector<std::pair<pid_t, std::string>> childProcesses(pid_t parent) {
     ::closedir(proc);
     std::sort(children.begin(), children.end());
     return children;
+}
+
+bool waitForChildren(pid_t parent, size_t count, std::set<pid_t>& seen) {
+    while (seen.size() < count) {
+        for (const auto& child : childProcesses(parent)) {
+            seen.insert(child.first);
+        }
+        if (seen.size() >= count) {
+            break;
+        }
+        if (!alive(parent)) {
+            return false;
+        }
+        ::usleep(100);
+    }
+    return true;
+}
+
+void waitUntilNoneRuns(const std::string& comm) {
+    for (bool found = true; found;) {
+        found = false;
+        DIR* proc = ::opendir("/proc");
+        while (const struct dirent* e = proc ? ::readdir(proc) : nullptr) {
+            if (std::isdigit(static_cast<unsigned char>(e->d_name[0]))) {
+                auto st = procStat(static_cast<pid_t>(std::atol(e->d_name)));
+                found = found || (st && st->comm == comm && st->state != 'Z');
+            }
+        }
+        if (proc) {
+            ::closedir(proc);
+        }
+        if (found) {
+            ::usleep(1000);
+        }
+    }
 }
 
 bool postfixRunning() {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,5 +50,14 @@ void killPostfix();
 
 // Processes whose parent is pid, with their command names (/proc/PID/comm).
 std::vector<std::pair<pid_t, std::string>> childProcesses(pid_t pid);
+
+// Kill points without ptrace: polls /proc until the process `parent` has
+// started `count` children in all (those already seen are in `seen`);
+// false when it ended first.
+bool waitForChildren(pid_t parent, size_t count, std::set<pid_t>& seen);
+
+// Waits until no process named `comm` runs any more (the children a killed
+// run left to finish their work).
+void waitUntilNoneRuns(const std::string& comm);
 
 }  // namespace kvarn_test

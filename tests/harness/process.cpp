@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -102,6 +103,100 @@ std::string joinArgv(const std::vector<std::string>& argv) {
     return s;
 }
 
+// Forks and executes argv[0] in its own process group, in "/", with
+// baseEnvironment() overridden by env and the given standard streams;
+// returns once it runs. Throws HarnessError when it cannot be started.
+pid_t startProcess(const std::vector<std::string>& argv,
+                   const std::map<std::string, std::string>& env, int in, int out, int err) {
+    if (argv.empty()) {
+        throw HarnessError("empty argument list");
+    }
+    std::map<std::string, std::string> fullEnv = baseEnvironment();
+    for (const auto& [k, v] : env) {
+        fullEnv[k] = v;
+    }
+    const std::string program = findExecutable(argv[0], fullEnv["PATH"]);
+
+    // Everything the child needs is built before fork: between fork and
+    // execve only async-signal-safe calls are made.
+    std::vector<std::string> envStrings;
+    for (const auto& [k, v] : fullEnv) {
+        envStrings.push_back(k + "=" + v);
+    }
+    std::vector<char*> cArgv;
+    for (const auto& a : argv) {
+        cArgv.push_back(const_cast<char*>(a.c_str()));
+    }
+    cArgv.push_back(nullptr);
+    std::vector<char*> cEnv;
+    for (auto& e : envStrings) {
+        cEnv.push_back(e.data());
+    }
+    cEnv.push_back(nullptr);
+
+    Fd execRead, execWrite;
+    makePipe(execRead, execWrite);
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        throw HarnessError(std::string("fork: ") + strerror(errno));
+    }
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        for (int sig = 1; sig < NSIG; ++sig) {
+            ::sigaction(sig, &dfl, nullptr);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        if (::chdir("/") == 0) {
+            ::execve(program.c_str(), cArgv.data(), cEnv.data());
+        }
+        int e = errno;
+        ssize_t ignored = ::write(execWrite.get(), &e, sizeof e);
+        (void)ignored;
+        ::_exit(127);
+    }
+    execWrite.reset();
+
+    // The exec pipe closes on a successful execve and carries errno if it
+    // failed.
+    int execErrno = 0;
+    ssize_t n;
+    do {
+        n = ::read(execRead.get(), &execErrno, sizeof execErrno);
+    } while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(sizeof execErrno)) {
+        ::waitpid(pid, nullptr, 0);
+        throw HarnessError("cannot execute " + program + ": " + strerror(execErrno));
+    }
+    return pid;
+}
+
+RunResult statusOf(int status) {
+    RunResult result;
+    if (WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+std::string readBack(int fd) {
+    std::string text;
+    char buf[65536];
+    ssize_t n;
+    while ((n = ::pread(fd, buf, sizeof buf, static_cast<off_t>(text.size()))) > 0) {
+        text.append(buf, static_cast<size_t>(n));
+    }
+    return text;
+}
+
 }  // namespace
 
 std::ostream& operator<<(std::ostream& os, const RunResult& r) {
@@ -140,77 +235,14 @@ RunResult runCommand(const std::vector<std::string>& argv,
     }();
     (void)sigpipeIgnored;
 
-    std::map<std::string, std::string> fullEnv = baseEnvironment();
-    for (const auto& [k, v] : env) {
-        fullEnv[k] = v;
-    }
-    const std::string program = findExecutable(argv[0], fullEnv["PATH"]);
-
-    // Everything the child needs is built before fork: between fork and
-    // execve only async-signal-safe calls are made.
-    std::vector<std::string> envStrings;
-    for (const auto& [k, v] : fullEnv) {
-        envStrings.push_back(k + "=" + v);
-    }
-    std::vector<char*> cArgv;
-    for (const auto& a : argv) {
-        cArgv.push_back(const_cast<char*>(a.c_str()));
-    }
-    cArgv.push_back(nullptr);
-    std::vector<char*> cEnv;
-    for (auto& e : envStrings) {
-        cEnv.push_back(e.data());
-    }
-    cEnv.push_back(nullptr);
-
-    Fd inRead, inWrite, outRead, outWrite, errRead, errWrite, execRead, execWrite;
+    Fd inRead, inWrite, outRead, outWrite, errRead, errWrite;
     makePipe(inRead, inWrite);
     makePipe(outRead, outWrite);
     makePipe(errRead, errWrite);
-    makePipe(execRead, execWrite);
-
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        throw HarnessError(std::string("fork: ") + strerror(errno));
-    }
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        ::dup2(inRead.get(), 0);
-        ::dup2(outWrite.get(), 1);
-        ::dup2(errWrite.get(), 2);
-        struct sigaction dfl {};
-        dfl.sa_handler = SIG_DFL;
-        for (int sig = 1; sig < NSIG; ++sig) {
-            ::sigaction(sig, &dfl, nullptr);
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        if (::chdir("/") == 0) {
-            ::execve(program.c_str(), cArgv.data(), cEnv.data());
-        }
-        int e = errno;
-        ssize_t ignored = ::write(execWrite.get(), &e, sizeof e);
-        (void)ignored;
-        ::_exit(127);
-    }
-
+    const pid_t pid = startProcess(argv, env, inRead.get(), outWrite.get(), errWrite.get());
     inRead.reset();
     outWrite.reset();
     errWrite.reset();
-    execWrite.reset();
-
-    // The exec pipe closes on a successful execve and carries errno if it
-    // failed.
-    int execErrno = 0;
-    ssize_t n;
-    do {
-        n = ::read(execRead.get(), &execErrno, sizeof execErrno);
-    } while (n < 0 && errno == EINTR);
-    if (n == static_cast<ssize_t>(sizeof execErrno)) {
-        ::waitpid(pid, nullptr, 0);
-        throw HarnessError("cannot execute " + program + ": " + strerror(execErrno));
-    }
 
     Fd pidFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     if (pidFd.get() < 0) {
@@ -290,12 +322,55 @@ RunResult runCommand(const std::vector<std::string>& argv,
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
-    if (WIFEXITED(status)) {
-        result.exitCode = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        result.signal = WTERMSIG(status);
+    RunResult ended = statusOf(status);
+    ended.timedOut = result.timedOut;
+    ended.out = std::move(result.out);
+    ended.err = std::move(result.err);
+    return ended;
+}
+
+Background::Background(const std::vector<std::string>& argv,
+                       const std::map<std::string, std::string>& env)
+    : out_(::memfd_create("out", MFD_CLOEXEC)), err_(::memfd_create("err", MFD_CLOEXEC)) {
+    Fd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    if (out_ < 0 || err_ < 0 || devNull.get() < 0) {
+        throw HarnessError(std::string("memfd_create: ") + strerror(errno));
     }
+    pid_ = startProcess(argv, env, devNull.get(), out_, err_);
+}
+
+Background::~Background() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+    ::close(out_);
+    ::close(err_);
+}
+
+bool Background::running() const {
+    siginfo_t info{};
+    return pid_ > 0 &&
+           ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
+
+RunResult Background::wait() {
+    int status = 0;
+    while (pid_ > 0 && ::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    RunResult result = statusOf(status);
+    result.out = readBack(out_);
+    result.err = readBack(err_);
     return result;
+}
+
+std::unique_ptr<Background> startKvarn(const std::vector<std::string>& args,
+                                       const std::map<std::string, std::string>& extraEnv) {
+    std::vector<std::string> argv{kvarnBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<Background>(argv, extraEnv);
 }
 
 std::string runChecked(const std::vector<std::string>& argv,

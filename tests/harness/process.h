@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <stdexcept>
 #include <string>
@@ -60,6 +61,31 @@ std::string runChecked(const std::vector<std::string>& argv,
 
 // The kvarn binary of this build.
 const std::string& kvarnBinary();
+
+// A program started without waiting for it (runCommand's way, standard
+// input from /dev/null, outputs kept in memory files). A Background still
+// running when destroyed is killed.
+class Background {
+  public:
+    Background(const std::vector<std::string>& argv,
+               const std::map<std::string, std::string>& env = {});
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running() const;
+    // Waits for its end: its status and what it wrote.
+    RunResult wait();
+
+  private:
+    pid_t pid_ = -1;
+    int out_;
+    int err_;
+};
+
+std::unique_ptr<Background> startKvarn(const std::vector<std::string>& args,
+                                       const std::map<std::string, std::string>& extraEnv = {});
 
 // Runs the kvarn binary of this build with args, as the control panel does.
 RunResult runKvarn(const std::vector<std::string>& args,

@@ -165,8 +165,12 @@ TEST_F(MaildirLayoutTest, RemovalsDeleteTreesAndIgnoreMissingOnes) {
     manager().removeMailnameHome("example.com", "info");
     EXPECT_THAT(listDir(root("example.com")), ElementsAre("sales"));
 
+    // What a removal killed while deleting left goes with the next one; a
+    // backup stays.
+    manager().createMailnameHome("example.com.kvarn-removed", "info");
+    manager().createDomainRoot("example.com.MarunSaved.7");
     manager().removeDomainRoot("example.com");
-    EXPECT_THAT(listDir(kMailRoot), IsEmpty());
+    EXPECT_THAT(listDir(kMailRoot), ElementsAre("example.com.MarunSaved.7"));
 }
 
 TEST_F(MaildirLayoutTest, NamesThatWouldLeaveTheMailRootAreRefused) {

@@ -1,17 +1,20 @@
 // The lookup-table store against the real postmap: adding and replacing,
-// full rebuilds under the lock by name, removals judged by their
-// diagnostics, filtering a dump, batches, and refusal of bad records
-// before postmap ever runs.
+// every writer under the lock by name, rewrites that change only what
+// changed on a copy renamed into place, removals judged by their
+// diagnostics, batches, leftovers of killed runs, and refusal of bad
+// records and of an indexed file that is not a regular file before postmap
+// ever runs.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <list>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,10 +38,11 @@ using marun::mail::postfix::PostfixDatabaseError;
 using marun::mail::postfix::RecordList;
 using marun::mail::postfix::RecordVector;
 using namespace marun::mail::postfix::database;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using ::testing::Pair;
+using ::testing::Not;
 
 using Records = std::vector<std::pair<std::string, std::string>>;
 
@@ -167,59 +171,121 @@ TEST_F(SandboxTest, ReplaceRecordsRebuildsTheWholeTable) {
     EXPECT_FALSE(pathExists(plain));
 }
 
-TEST_F(SandboxTest, ReplaceRecordsWaitsForTheLockByName) {
-    fillVirtual({{"old@d.com", "x@o.com"}});
-    // The rebuilding child is forked before the lock is taken: a child forked
-    // afterwards would share the holder's open lock file, and with it the
-    // lock.
+TEST_F(SandboxTest, EveryWriterWaitsForTheLockByName) {
+    fillVirtual({{"old@d.com", "x@o.com"}, {"gone@d.com", "y@o.com"}});
+    // The writing children are forked before the lock is taken: a child
+    // forked afterwards would share the holder's open lock file, and with
+    // it the lock.
     int go[2];
     ASSERT_EQ(0, ::pipe(go));
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        char byte;
-        ::close(go[1]);
-        if (::read(go[0], &byte, 1) != 1) {
-            ::_exit(2);
+    std::vector<pid_t> children;
+    for (int writer = 0; writer < 3; ++writer) {
+        pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            char byte;
+            ::close(go[1]);
+            if (::read(go[0], &byte, 1) != 1) {
+                ::_exit(2);
+            }
+            const std::string table = tableSpec("virtual");
+            RecordList records{{"new@d.com", "z@o.com"}};
+            KeyList keys{"gone@d.com"};
+            try {
+                if (writer == 0) {
+                    DatabaseHelper::addRecords(table, records.begin(), records.end());
+                } else if (writer == 1) {
+                    DatabaseHelper::removeRecords(table, keys.begin(), keys.end());
+                } else {
+                    DatabaseHelper::filterRecords(table, ElementsFilter<NotInDomainFilter>(
+                                                             NotInDomainFilter("x@o.com", false)));
+                }
+                ::_exit(0);
+            } catch (...) {
+                ::_exit(1);
+            }
         }
-        RecordList records{{"new@d.com", "y@o.com"}};
-        try {
-            DatabaseHelper::replaceRecords(tableSpec("virtual"), records.begin(), records.end());
-            ::_exit(0);
-        } catch (...) {
-            ::_exit(1);
-        }
+        children.push_back(child);
     }
     ::close(go[0]);
     {
         MKLock held(VIRTUAL, MKLock::LOCK_BY_NAME, MKLock::BLOCKING);
-        ASSERT_EQ(1, ::write(go[1], "g", 1));
+        ASSERT_EQ(3, ::write(go[1], "ggg", 3));
         ::close(go[1]);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        int status;
-        EXPECT_EQ(0, ::waitpid(child, &status, WNOHANG)) << "the rebuild did not wait";
-        EXPECT_FALSE(pathExists(VIRTUAL));
-        EXPECT_EQ(tableRecords("virtual"), (Records{{"old@d.com", "x@o.com"}}));
+        for (pid_t child : children) {
+            int status;
+            EXPECT_EQ(0, ::waitpid(child, &status, WNOHANG)) << "a writer did not wait";
+        }
+        EXPECT_EQ(tableRecords("virtual"),
+                  (Records{{"gone@d.com", "y@o.com"}, {"old@d.com", "x@o.com"}}));
     }
-    int status = 0;
-    ASSERT_EQ(child, ::waitpid(child, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(tableRecords("virtual"), (Records{{"new@d.com", "y@o.com"}}));
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(child, ::waitpid(child, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    // Whatever order they took the lock in, no change undid another.
+    EXPECT_EQ(tableRecords("virtual"), (Records{{"new@d.com", "z@o.com"}}));
 }
 
-TEST_F(SandboxTest, FailedRebuildLeavesNoSourceAndReleasesTheLock) {
-    // postmap cannot create an indexed file where a directory stands.
-    const std::string path = "/var/spool/postfix/marun/broken";
-    ASSERT_EQ(0, ::mkdir((path + ".db").c_str(), 0755));
+TEST_F(SandboxTest, IndexedFileThatIsNotARegularFileStopsEveryWriter) {
+    const std::string base = std::string(kTablesDir) + "/planted";
+    const std::string table = "hash:" + base;
+    writeFile("/tmp/victim.db", "precious");
     RecordList records{{"k", "v"}};
-    try {
-        DatabaseHelper::replaceRecords("hash:" + path, records.begin(), records.end());
-        FAIL() << "no exception";
-    } catch (const PostfixConfigurationError& e) {
-        EXPECT_THAT(e.what(), HasSubstr("fatal:"));
-    }
-    EXPECT_FALSE(pathExists(path));
-    EXPECT_FALSE(lockBusy(path));
+    KeyList keys{"k"};
+    auto tryEveryWriter = [&](const std::string& what) {
+        EXPECT_THROW(DatabaseHelper::addRecords(table, records.begin(), records.end()),
+                     PostfixConfigurationError)
+            << what;
+        EXPECT_THROW(DatabaseHelper::replaceRecords(table, records.begin(), records.end()),
+                     PostfixConfigurationError)
+            << what;
+        EXPECT_THROW(DatabaseHelper::removeRecords(table, keys.begin(), keys.end()),
+                     PostfixDatabaseError)
+            << what;
+        try {
+            DatabaseHelper::filterRecords(table, [](std::string&) { return false; });
+            ADD_FAILURE() << what << ": not refused";
+        } catch (const PostfixConfigurationError& e) {
+            EXPECT_THAT(e.what(), HasSubstr(base + ".db")) << what;
+        }
+        EXPECT_EQ(readFile("/tmp/victim.db"), "precious") << what;
+        EXPECT_THAT(listDir(kTablesDir), Contains("planted.db")) << what;
+        EXPECT_FALSE(pathExists(base)) << what;
+        EXPECT_FALSE(lockBusy(base)) << what;
+    };
+    ASSERT_EQ(0, ::symlink("/tmp/victim.db", (base + ".db").c_str()));
+    tryEveryWriter("a link");
+    ASSERT_EQ(0, ::unlink((base + ".db").c_str()));
+    ASSERT_EQ(0, ::mkdir((base + ".db").c_str(), 0755));
+    tryEveryWriter("a directory");
+    ASSERT_EQ(0, ::rmdir((base + ".db").c_str()));
+    // A FIFO: refused at once, nothing waits for a writer at its other end.
+    ASSERT_EQ(0, ::mkfifo((base + ".db").c_str(), 0644));
+    tryEveryWriter("a FIFO");
+}
+
+TEST_F(SandboxTest, WritersRemoveWhatKilledRunsLeftBeside) {
+    fillVirtual({{"a@d.com", "x@o.com"}});
+    const std::string dir = kTablesDir;
+    // A rewrite's copy and a rebuild's source of killed runs, a link
+    // planted under such a name, and files that are not kvarn's own.
+    writeFile(dir + "/virtual.kvarn.4242.db", "half a table");
+    writeFile(dir + "/virtual.kvarn.4243", "a@d.com y@o.com\n");
+    ASSERT_EQ(0, ::symlink("/etc/passwd", (dir + "/virtual.kvarn.4244.db").c_str()));
+    writeFile(dir + "/virtual.kvarnish", "someone else's");
+    writeFile(dir + "/vmailbox.kvarn.4242.db", "another table's");
+    const std::string passwd = readFile("/etc/passwd");
+
+    DatabaseHelper::removeRecord(tableSpec("virtual"), "missing@d.com");
+    EXPECT_EQ(listDir(dir),
+              (std::vector<std::string>{"aliases.db", "blacklists.db", "sdd_transport_maps.db",
+                                        "virtual.db", "virtual.kvarnish", "virtual_domains.db",
+                                        "vmailbox.db", "vmailbox.kvarn.4242.db"}));
+    EXPECT_EQ(readFile("/etc/passwd"), passwd);
+    EXPECT_EQ(tableRecords("virtual"), (Records{{"a@d.com", "x@o.com"}}));
 }
 
 TEST_F(SandboxTest, RemovalsSucceedOnWarningsAndFailOnFatalDiagnostics) {
@@ -256,43 +322,125 @@ TEST_F(SandboxTest, RemovalsSucceedOnWarningsAndFailOnFatalDiagnostics) {
 }
 
 // Drops one domain's references, and checks at the first line that the lock
-// is held and the text source exists while the dump is filtered.
+// is held while the dump is filtered.
 struct ProbingFilter {
     ElementsFilter<NotInDomainFilter> inner;
     std::string path;
     int* lines;
     bool* lockedDuringDump;
-    bool* sourceDuringDump;
     bool operator()(std::string& line) const {
         if ((*lines)++ == 0) {
             *lockedDuringDump = lockBusy(path);
-            *sourceDuringDump = pathExists(path);
         }
         return inner(line);
     }
 };
 
-TEST_F(SandboxTest, FilterRecordsRewritesTheTableUnderTheLock) {
+TEST_F(SandboxTest, FilterRecordsWritesOnlyTheChangesToACopyRenamedIntoPlace) {
     fillVirtual({{"a@d.com", "x@o.com"},
                  {"@d.com", "catch@o.com"},
                  {"list@o.com", "a@d.com,b@o.com c@d.com"},
                  {"keep@o.com", "y@o.com"}});
+    const std::string db = VIRTUAL + ".db";
+    ASSERT_EQ(0, ::chown(db.c_str(), userId("postfix"), groupId("postfix")));
+    ASSERT_EQ(0, ::chmod(db.c_str(), 0640));
+    struct stat before {};
+    ASSERT_EQ(0, ::stat(db.c_str(), &before));
     int lines = 0;
     bool locked = false;
-    bool source = false;
     PostmapWrapper postmap;
     DatabaseHelper::filterRecords(
         tableSpec("virtual"),
         ProbingFilter{ElementsFilter<NotInDomainFilter>(NotInDomainFilter("d.com", false)), VIRTUAL,
-                      &lines, &locked, &source});
-    EXPECT_THAT(postmap.calls(), ElementsAre("-s " + tableSpec("virtual"), tableSpec("virtual")));
+                      &lines, &locked});
+    const std::string copy = tableSpec("virtual") + ".kvarn." + std::to_string(::getpid());
+    EXPECT_THAT(postmap.calls(),
+                ElementsAre("-s " + tableSpec("virtual"), "-d - " + copy, "-i " + copy));
     EXPECT_EQ(4, lines);
     EXPECT_TRUE(locked);
-    EXPECT_TRUE(source);
-    EXPECT_FALSE(pathExists(VIRTUAL));
     EXPECT_FALSE(lockBusy(VIRTUAL));
     EXPECT_EQ(tableRecords("virtual"),
               (Records{{"keep@o.com", "y@o.com"}, {"list@o.com", "b@o.com"}}));
+    // A new file in its place, with the old one's owner and mode, and
+    // nothing beside it.
+    struct stat after {};
+    ASSERT_EQ(0, ::stat(db.c_str(), &after));
+    EXPECT_NE(before.st_ino, after.st_ino);
+    EXPECT_EQ(fileOwner(db), "postfix:postfix");
+    EXPECT_EQ(fileMode(db), 0640u);
+    EXPECT_THAT(listDir(kTablesDir), Not(Contains(HasSubstr(".kvarn."))));
+
+    // A rewrite that changes nothing leaves the table alone.
+    postmap.clear();
+    DatabaseHelper::filterRecords(tableSpec("virtual"), [](std::string&) { return true; });
+    EXPECT_THAT(postmap.calls(), ElementsAre("-s " + tableSpec("virtual")));
+    struct stat untouched {};
+    ASSERT_EQ(0, ::stat(db.c_str(), &untouched));
+    EXPECT_EQ(untouched.st_ino, after.st_ino);
+    EXPECT_EQ(untouched.st_mtim.tv_nsec, after.st_mtim.tv_nsec);
+}
+
+// Rewrites a record line by the number in its key: drops it, changes its
+// value, moves it onto the key of another line (which the dump may show
+// before or after it), onto its own key in upper case, onto a new key, or
+// onto a key that postmap folds beyond ASCII ("\xC3\x84", an upper-case A
+// with diaeresis, is stored as its lower case "\xC3\xA4").
+bool shuffle(std::string& line) {
+    const size_t blank = line.find_first_of(" \t");
+    std::string key = line.substr(0, blank);
+    std::string value = line.substr(line.find_first_not_of(" \t", blank));
+    if (key[0] != 'k') {
+        return true;
+    }
+    const int n = std::stoi(key.substr(1));
+    switch (n % 8) {
+        case 0:
+            return false;
+        case 1:
+            value += ",changed@o.com";
+            break;
+        case 2:
+            key = "k" + std::to_string(n + 1) + "@d.com";
+            break;
+        case 3:
+            std::transform(key.begin(), key.end(), key.begin(), ::toupper);
+            break;
+        case 4:
+            key = "new" + std::to_string(n) + "@d.com";
+            break;
+        case 5:
+            key = "\xC3\x84" + std::to_string(n) + "@d.com";
+            break;
+    }
+    line = key + " " + value;
+    return true;
+}
+
+TEST_F(SandboxTest, RewriteGivesWhatAFullRebuildFromTheFilteredDumpGives) {
+    RecordVector records;
+    for (int n = 0; n < 2000; ++n) {
+        records.emplace_back("k" + std::to_string(n) + "@d.com",
+                             "v" + std::to_string(n) + "@o.com");
+        if (n % 8 == 5 && n % 3 == 0) {
+            records.emplace_back("\xC3\xA4" + std::to_string(n) + "@d.com", "old@o.com");
+        }
+    }
+    DatabaseHelper::replaceRecords(tableSpec("virtual"), records.begin(), records.end());
+
+    // The reference: the dump filtered line by line in its order, built
+    // whole by postmap, which keeps the first of several lines with a key.
+    std::istringstream dump(runChecked({"/usr/sbin/postmap", "-s", tableSpec("virtual")}));
+    std::string text;
+    for (std::string line; std::getline(dump, line);) {
+        if (shuffle(line)) {
+            text += line + "\n";
+        }
+    }
+    writeFile(std::string(kTablesDir) + "/reference", text);
+    runChecked({"/usr/sbin/postmap", tableSpec("reference")});
+
+    DatabaseHelper::filterRecords(tableSpec("virtual"), shuffle);
+    EXPECT_EQ(tableRecords("virtual"), tableRecords("reference"));
 }
 
 TEST_F(SandboxTest, FilterRecordsTakesALastLineWithoutLineFeed) {
@@ -332,23 +480,27 @@ TEST_F(SandboxTest, FailedFilteringLeavesTheTableAndNoSource) {
     EXPECT_FALSE(lockBusy(VIRTUAL));
     EXPECT_EQ(tableRecords("virtual"), (Records{{"a@d.com", "x@o.com"}}));
 
-    // The rebuild fails: during the dump a directory takes the place of the
-    // indexed file.
+    // During the dump another file takes the place of the indexed file:
+    // the copy would not be of the table that was read.
     const std::string db = VIRTUAL + ".db";
-    auto sabotage = [&db](std::string&) {
-        if (!pathExists(db + ".saved")) {
-            ::rename(db.c_str(), (db + ".saved").c_str());
-            ::mkdir(db.c_str(), 0755);
+    bool replaced = false;
+    auto sabotage = [&db, &replaced](std::string& line) {
+        if (!replaced) {
+            writeFile(db + ".new", readFile(db));
+            replaced = ::rename((db + ".new").c_str(), db.c_str()) == 0;
         }
+        line += ",new@o.com";
         return true;
     };
-    EXPECT_THROW(DatabaseHelper::filterRecords(tableSpec("virtual"), sabotage),
-                 PostfixConfigurationError);
-    EXPECT_FALSE(pathExists(VIRTUAL));
+    try {
+        DatabaseHelper::filterRecords(tableSpec("virtual"), sabotage);
+        FAIL() << "no exception";
+    } catch (const PostfixConfigurationError& e) {
+        EXPECT_THAT(e.what(), HasSubstr("replaced while it was read"));
+    }
     EXPECT_FALSE(lockBusy(VIRTUAL));
-    ::rmdir(db.c_str());
-    ::rename((db + ".saved").c_str(), db.c_str());
     EXPECT_EQ(tableRecords("virtual"), (Records{{"a@d.com", "x@o.com"}}));
+    EXPECT_THAT(listDir(kTablesDir), Not(Contains(HasSubstr(".kvarn."))));
 }
 
 TEST_F(SandboxTest, BatchesApplyOnePostmapRunPerTable) {

@@ -92,7 +92,9 @@ int dotqmail_reset(const char* path) {
     }
     marun::AtomicFile file;
     std::string line = std::string(DOTQMAIL_RESET_LINE) + "\n";
-    if (file.createBeside(path, ".XXXXXX", 0600) != 0) {
+    // The line editor's temporary name: under the same lock, whichever
+    // writes next replaces what a killed run left there.
+    if (file.createBeside(path, ".tmp", 0600) != 0) {
         int error = errno;
         errno = 0;
         messlog2(0, 0, "Unable to open %s: %s", path, walk_strerror(error));

@@ -1,0 +1,226 @@
+// Every landed command killed at instants of its run and run again, as a
+// panel does after a timeout: the retry exits 0 and leaves the lookup
+// tables, the mail tree and the authentication and handler rows as one run
+// that was never interrupted leaves them; at no point has a record of
+// another domain been lost or changed. Kill points: the start of each child
+// process kvarn runs (found by polling /proc), killing kvarn alone, as an
+// out-of-memory kill does; and instants spread over the run, killing kvarn
+// with its children, as a reboot does.
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "harness/kvarn_harness.h"
+#include "mail/lib/mail_auth.h"
+#include "mail/lib/mail_auth_location.h"
+#include "mail/lib/mail_handlers.h"
+
+namespace kvarn_test {
+namespace {
+
+namespace fs = std::filesystem;
+using Records = std::vector<std::pair<std::string, std::string>>;
+using Clock = std::chrono::steady_clock;
+
+const std::vector<std::string> TABLES = {"aliases", "virtual", "virtual_domains", "vmailbox"};
+const std::string HANDLERS_DIR = fs::path(MH_DB_PATH).parent_path();
+const std::string SAVED = "/tmp/server-before";
+
+// What a run may change on the server.
+struct State {
+    std::map<std::string, Records> tables;
+    std::vector<std::string> tree;
+    Rows domains;
+    std::vector<std::string> users;
+    Rows handlers;
+};
+
+int collectUser(const char* address, const char* password, MailAuthFlagsT flags, void* data) {
+    static_cast<std::vector<std::string>*>(data)->push_back(std::string(address) + " " +
+                                                            (password ? password : "(none)") + " " +
+                                                            std::to_string(flags));
+    return 1;
+}
+
+State state() {
+    State s;
+    for (const std::string& name : TABLES) {
+        s.tables[name] = tableRecords(name);
+    }
+    // Every path of the mail tree with its type, owner and mode, and the
+    // content of its files. Maildir's own "tmp" holds files in passing (a
+    // quota file before its rename), which delivery agents clean up.
+    for (const auto& entry : fs::recursive_directory_iterator(kMailRoot)) {
+        const std::string path = entry.path().string();
+        if (entry.path().parent_path().filename() == "tmp") {
+            continue;
+        }
+        const FileInfo info = fileInfo(path);
+        std::string line = path.substr(std::string(kMailRoot).size()) + " " + info.type + " " +
+                           info.owner + ":" + info.group + " " + std::to_string(info.mode);
+        if (info.type == 'f') {
+            line += " " + readFile(path);
+        }
+        s.tree.push_back(line);
+    }
+    std::sort(s.tree.begin(), s.tree.end());
+    s.domains = sqliteQuery(mailAuthDB, "SELECT name, status FROM domains ORDER BY name");
+    EXPECT_GE(mailAuthIterateAll(collectUser, &s.users), 0);
+    s.handlers = sqliteQuery(MH_DB_PATH, "SELECT * FROM handlers ORDER BY name, address, type");
+    return s;
+}
+
+void expectSame(const State& actual, const State& expected) {
+    EXPECT_EQ(actual.tables, expected.tables);
+    EXPECT_EQ(actual.tree, expected.tree);
+    EXPECT_EQ(actual.domains, expected.domains);
+    EXPECT_EQ(actual.users, expected.users);
+    EXPECT_EQ(actual.handlers, expected.handlers);
+}
+
+// The records that mention c.test, the domain no command here works on.
+Records bystander() {
+    Records records;
+    for (const std::string& name : TABLES) {
+        for (const auto& record : tableRecords(name)) {
+            if ((record.first + " " + record.second).find("c.test") != std::string::npos) {
+                records.push_back(record);
+            }
+        }
+    }
+    return records;
+}
+
+void copyDirectories(const std::string& from, const std::string& to) {
+    for (const std::string& dir : {std::string(kMailRoot), std::string(kTablesDir), HANDLERS_DIR}) {
+        runChecked({"/bin/sh", "-c", "rm -rf \"$1\"/* && cp -a \"$2\"/. \"$1\"/", "sh", to + dir,
+                    from + dir});
+    }
+}
+
+void ok(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
+    RunResult r = runKvarn(args, env);
+    ASSERT_TRUE(r.succeeded()) << r;
+}
+
+class KilledRunsTest : public SandboxTest {
+  protected:
+    // a.test (alias b.test) with "info" (mailbox, quota, password, a
+    // handler) and "sales" (no mailbox); c.test with "x"; d.test turned
+    // off; n.test known to the panel only.
+    void SetUp() override {
+        SandboxTest::SetUp();
+        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
+        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
+        const int a = seedDomain("a.test");
+        seedDomainAlias(a, "b.test");
+        for (const char* name : {"info", "sales"}) {
+            seedMail(a, name);
+        }
+        seedMail(seedDomain("c.test"), "x");
+        seedDomain("d.test");
+        seedDomain("n.test");
+        for (const char* domain : {"a.test", "c.test", "d.test"}) {
+            ok({"--add-domain", std::string("--domain-name=") + domain});
+        }
+        ok({"--turn-off-domain", "--domain-name=d.test"});
+        const std::map<std::string, std::string> password{{"ORU_PASSWORD", "pw"}};
+        ok({"--add-mailname", "--domain-name=a.test", "--mailname=info", "--disk-quota=10000"});
+        ok({"--add-mailbox", "--domain-name=a.test", "--mailname=info"}, password);
+        ok({"--add-mailname", "--domain-name=a.test", "--mailname=sales"});
+        ok({"--add-mailname", "--domain-name=c.test", "--mailname=x"});
+        ok({"--add-mailbox", "--domain-name=c.test", "--mailname=x"}, password);
+        ok(handler("--add-handler", "info@a.test"));
+        for (const std::string& dir :
+             {std::string(kMailRoot), std::string(kTablesDir), HANDLERS_DIR}) {
+            runChecked({"/bin/mkdir", "-p", SAVED + dir});
+        }
+        copyDirectories("", SAVED);
+    }
+
+    static std::vector<std::string> handler(const std::string& command,
+                                            const std::string& address) {
+        std::vector<std::string> args = {command, "--handler-name=spam", "--handler-type=recipient",
+                                         "--handler-type-name=" + address, "--hook=before-queue"};
+        if (command == "--add-handler") {
+            args.insert(args.end(), {"--executable=/usr/bin/h", "--context=ctx", "--priority=10"});
+        }
+        return args;
+    }
+
+    // Runs the command uninterrupted, then killed at each kill point and
+    // run again, each time from the server as SetUp left it.
+    void killAndRetry(const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env = {}) {
+        SCOPED_TRACE(args[0]);
+        copyDirectories(SAVED, "");
+        const Records others = bystander();
+        auto start = Clock::now();
+        RunResult r = runKvarn(args, env);
+        const auto duration = Clock::now() - start;
+        ASSERT_TRUE(r.succeeded()) << r;
+        const State uninterrupted = state();
+
+        bool ended = false;
+        for (int point = 1; point <= 12; ++point) {
+            const int child = point <= 8 ? point : 0;
+            if (child > 0 && ended) {
+                continue;
+            }
+            const double fraction = 0.2 * (point - 8);
+            SCOPED_TRACE(child > 0 ? "at the start of child " + std::to_string(child)
+                                   : "at " + std::to_string(fraction) + " of the run");
+            copyDirectories(SAVED, "");
+            auto run = startKvarn(args, env);
+            if (child > 0) {
+                std::set<pid_t> seen;
+                ended = !waitForChildren(run->pid(), static_cast<size_t>(child), seen);
+                ::kill(run->pid(), SIGKILL);
+            } else {
+                std::this_thread::sleep_for(duration * fraction);
+                ::kill(-run->pid(), SIGKILL);
+            }
+            run->wait();
+            waitUntilNoneRuns("postmap");
+            EXPECT_EQ(bystander(), others);
+
+            RunResult retry = runKvarn(args, env);
+            EXPECT_TRUE(retry.succeeded()) << retry;
+            expectSame(state(), uninterrupted);
+        }
+    }
+};
+
+TEST_F(KilledRunsTest, DomainCommands) {
+    killAndRetry({"--add-domain", "--domain-name=n.test", "--disk-quota=100000"});
+    killAndRetry({"--remove-domain", "--domain-name=a.test"});
+    killAndRetry({"--turn-off-domain", "--domain-name=a.test"});
+    killAndRetry({"--turn-on-domain", "--domain-name=d.test"});
+    killAndRetry({"--set-domain-disk-quota", "--domain-name=a.test", "--disk-quota=200000"});
+}
+
+TEST_F(KilledRunsTest, MailNameAndMailboxCommands) {
+    const std::map<std::string, std::string> password{{"ORU_PASSWORD", "new"}};
+    killAndRetry({"--add-mailname", "--domain-name=a.test", "--mailname=new", "--disk-quota=3000"});
+    killAndRetry({"--remove-mailname", "--domain-name=a.test", "--mailname=info"});
+    const std::vector<std::string> rename = {"--rename-mailname", "--domain-name=a.test",
+                                             "--old-mailname=info", "--new-mailname=contact"};
+    killAndRetry(rename, password);
+    killAndRetry(rename);
+    killAndRetry({"--add-mailbox", "--domain-name=a.test", "--mailname=sales"}, password);
+    killAndRetry({"--remove-mailbox", "--domain-name=a.test", "--mailname=info"});
+    killAndRetry({"--set-password", "--domain-name=a.test", "--mailname=info"}, password);
+    killAndRetry({"--set-mailbox-disk-quota", "--domain-name=a.test", "--mailname=info",
+                  "--disk-quota=5000"});
+}
+
+TEST_F(KilledRunsTest, HandlerCommands) {
+    killAndRetry(handler("--add-handler", "sales@a.test"));
+    killAndRetry(handler("--disable-handler", "info@a.test"));
+    killAndRetry(handler("--remove-handler", "info@a.test"));
+}
+
+}  // namespace
+}  // namespace kvarn_test
