@@ -1,7 +1,8 @@
 // Benchmark driver for the server settings commands, run inside the
 // integration sandbox by bench/run-settings.sh:
 //
-//   settings_bench costs KVARN ROUNDS   times each command against the
+//   settings_bench costs KVARN ROUNDS [COMMAND]   times each command (or
+//       only COMMAND, e.g. --features) against the
 //       postconf, postmap, init-script and crontab runs it must make, done
 //       bare with the same arguments on the same state by a program of its
 //       own ("settings_bench bare CASE COMMAND", which links nothing but the
@@ -236,11 +237,14 @@ std::vector<Case> cases() {
     };
 }
 
-int costs(const std::string& self, const std::string& kvarn, int rounds) {
+int costs(const std::string& self, const std::string& kvarn, int rounds, const std::string& only) {
     int status = 0;
     const std::vector<Case> all = cases();
     for (size_t number = 0; number < all.size(); ++number) {
         const Case& c = all[number];
+        if (!only.empty() && c.commands[0].args[0] != only) {
+            continue;
+        }
         const size_t n = c.commands.size();
         std::vector<std::vector<double>> ratios(n), own(n), bare(n);
         for (int round = 0; round < rounds; ++round) {
@@ -346,8 +350,8 @@ int concurrent(const std::string& kvarn, int count) {
 int main(int argc, char** argv) {
     try {
         const std::string mode = argc > 1 ? argv[1] : "";
-        if (mode == "costs" && argc == 4) {
-            return costs(argv[0], argv[2], std::atoi(argv[3]));
+        if (mode == "costs" && (argc == 4 || argc == 5)) {
+            return costs(argv[0], argv[2], std::atoi(argv[3]), argc == 5 ? argv[4] : "");
         }
         if (mode == "bare" && argc == 4) {
             cases().at(std::stoul(argv[2])).commands.at(std::stoul(argv[3])).bare();
@@ -356,7 +360,8 @@ int main(int argc, char** argv) {
         if (mode == "concurrent" && argc == 4) {
             return concurrent(argv[2], std::atoi(argv[3]));
         }
-        std::fprintf(stderr, "usage: settings_bench costs KVARN ROUNDS | concurrent KVARN N\n");
+        std::fprintf(stderr,
+                     "usage: settings_bench costs KVARN ROUNDS [COMMAND] | concurrent KVARN N\n");
         return 2;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "settings_bench: %s\n", e.what());
