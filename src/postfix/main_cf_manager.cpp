@@ -91,16 +91,27 @@ MainCfManager& MainCfManager::getInstance() {
     return instance;
 }
 
-MainCfManager::MainCfManager() {
-    try {
-        configDirectory_ = getStringValue("config_directory", false);
-    } catch (const PostfixConfigurationError&) {
-        configDirectory_ = getStringValue("config_directory", true);
-    }
+const std::string& MainCfManager::configDirectory() const {
     if (configDirectory_.empty()) {
-        throw PostfixConfigurationError("unable to determine Postfix config_directory parameter");
+        std::string directory;
+        try {
+            directory = getStringValue("config_directory", false);
+        } catch (const PostfixConfigurationError&) {
+            directory = getStringValue("config_directory", true);
+        }
+        if (directory.empty()) {
+            throw PostfixConfigurationError(
+                "unable to determine Postfix config_directory parameter");
+        }
+        configDirectory_ = directory;
+        path_ = directory + "/main.cf";
     }
-    path_ = configDirectory_ + "/main.cf";
+    return configDirectory_;
+}
+
+const std::string& MainCfManager::path() const {
+    configDirectory();
+    return path_;
 }
 
 std::string MainCfManager::getStringValue(const std::string& name, bool useDefault) const {

@@ -35,17 +35,19 @@ class MainCfManager {
 
     static MainCfManager& getInstance();
 
-    // The main.cf of the config_directory that postconf reports (its
-    // built-in default when main.cf cannot be read).
-    MainCfManager();
+    MainCfManager() = default;
     MainCfManager(const MainCfManager&) = delete;
     MainCfManager& operator=(const MainCfManager&) = delete;
 
-    const std::string& configDirectory() const { return configDirectory_; }
-    const std::string& path() const { return path_; }
+    // The config_directory that postconf reports (its built-in default when
+    // main.cf cannot be read), asked once, when first needed: a run that only
+    // reads parameters never asks.
+    const std::string& configDirectory() const;
+    // configDirectory() + "/main.cf": the name of the lock.
+    const std::string& path() const;
 
     // Waits for the lock on main.cf.
-    Lock lock() const { return Lock(path_); }
+    Lock lock() const { return Lock(path()); }
 
     // The effective value (the built-in default with `useDefault`), trimmed.
     // PostfixConfigurationError with postconf's diagnostics when it fails.
@@ -87,12 +89,12 @@ class MainCfManager {
         setList(name, result, held);
     }
 
-  private:
-    // Trimmed, non-empty pieces between commas.
+    // Trimmed, non-empty pieces between commas (blanks inside a piece stay).
     static List commaElements(const std::string& value);
 
-    std::string configDirectory_;
-    std::string path_;
+  private:
+    mutable std::string configDirectory_;
+    mutable std::string path_;
 };
 
 }  // namespace postfix
