@@ -1,5 +1,6 @@
 // Mailbox size: attachments tree plus Maildir usage (from "maildirsize" when
-// it is valid, else counted).
+// it is valid, else counted), never negative and saturating, whatever the
+// mailbox owner wrote into names and files.
 #include "mail/lib/mbox_size.h"
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "lib/idn.h"
 #include "lib/log.h"
 #include "lib/oru_conf.h"
+#include "lib/size_sum.h"
 #include "mail/lib/dir_size.h"
 #include "mail/lib/mail_tree_name.h"
 #include "mail/lib/maildirpp_usage.h"
@@ -53,5 +55,7 @@ long long get_mbox_size(const char* MailName, const char* DomainName, int in_blo
         messlog2(1, 0, "Unable to calculate Maildir++ size: %s", maildir.c_str());
         return -1;
     }
-    return attachments + size;
+    // Lines other programs add to "maildirsize" may sum below zero: the
+    // mailbox then holds nothing that counts.
+    return size_add(attachments, size < 0 ? 0 : size);
 }
