@@ -178,6 +178,11 @@ TEST_F(LibLocksTest, AddingLines) {
     EXPECT_EQ(readFile(file), "first\nsecond\npc_milter_pop_before_smtp=1\nb\nc\nc\n");
 
     EXPECT_EQ(file_str(file.c_str(), "mid", FILE_ADD, FILE_MID), 0);
+    // A text that is more than one line is refused, whatever the position.
+    for (file_pos_t set : {FILE_BEGIN, FILE_END}) {
+        kvarn_unit::LogCapture quiet;
+        EXPECT_EQ(file_str(file.c_str(), "x\n| evil", FILE_ADD, set), 1);
+    }
     EXPECT_EQ(readFile(file), "first\nsecond\npc_milter_pop_before_smtp=1\nb\nc\nc\n");
 
     // Prepending needs an existing file.

@@ -1,5 +1,6 @@
 // Rules for a single level of the mail tree: not empty, not hidden or a
-// parent reference, no separators, and short enough for the file system.
+// parent reference, no separators, nothing that would split a line or a
+// list where the name is written, and short enough for the file system.
 #include "mail/lib/mail_tree_name.h"
 
 #include <cstring>
@@ -14,6 +15,14 @@ const char* mail_tree_name_error(const char* name, std::size_t length) {
     }
     if (text.find('\0') != std::string_view::npos) {
         return "it contains a zero byte";
+    }
+    for (char c : text) {
+        if (c == ' ' || (c >= '\t' && c <= '\r')) {
+            return "it contains white space";
+        }
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return "it contains a control character";
+        }
     }
     if (text.front() == '.') {
         return "it begins with '.'";
