@@ -3,9 +3,11 @@
 // list where the name is written, and short enough for the file system.
 #include "mail/lib/mail_tree_name.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
+#include "lib/idn.h"
 #include "lib/utf8.h"
 
 const char* mail_tree_name_error(const char* name, std::size_t length) {
@@ -40,4 +42,14 @@ const char* mail_tree_name_error(const char* name, std::size_t length) {
         return "it is not valid UTF-8";
     }
     return nullptr;
+}
+
+char* mail_tree_domain(const char* domain, const char** why) {
+    *why = nullptr;
+    char* ascii = idn_toascii(domain);
+    if (ascii != nullptr && (*why = mail_tree_name_error(ascii, std::strlen(ascii))) != nullptr) {
+        std::free(ascii);
+        ascii = nullptr;
+    }
+    return ascii;
 }

@@ -85,13 +85,18 @@ DbResult storedQuery(MYSQL* my, const std::string& query, const char* message) {
 }  // namespace
 
 int store_mbox_quota(const char* MailDomain, const char* MailName, sizequota_t quota) {
-    CString domain(idn_toascii(MailDomain));
+    const char* why = nullptr;
+    CString domain(mail_tree_domain(MailDomain, &why));
     if (!domain) {
         errno = 0;
-        messlog2(0, 0, "idn_toascii(%s) failed: %s", MailDomain, idn_strerror(idn_errno));
+        if (why == nullptr) {
+            messlog2(0, 0, "idn_toascii(%s) failed: %s", MailDomain, idn_strerror(idn_errno));
+        } else {
+            messlog2(0, 0, "Invalid domain name '%s': %s", MailDomain, why);
+        }
         return 0;
     }
-    if (!validName("domain name", domain.get()) || !validName("mail name", MailName)) {
+    if (!validName("mail name", MailName)) {
         return 0;
     }
     std::string home = std::string(oruConfGetDefaultByIndex(_MARUN_MAILNAMES_D_INDEX)) + "/" +
