@@ -263,11 +263,11 @@ bool countMaildirMessages(int maildir_fd, sizequota_t* size, fcount_t* count,
                           struct timespec* newest) {
     Totals totals;
     UniqueFd top(openat(maildir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct statvfs fs;
     if (!top.valid()) {
         return false;
     }
-    if (fstatvfs(top.get(), &fs) == 0 && fs.f_frsize != 0 &&
+    struct statvfs fs;
+    if (fstatvfs(top.get(), &fs) == 0 && fs.f_frsize != 0 && fs.f_blocks != 0 &&
         fs.f_blocks < static_cast<unsigned long long>(SIZE_CEILING) / fs.f_frsize) {
         totals.message_max = static_cast<sizequota_t>(fs.f_blocks * fs.f_frsize);
     }
