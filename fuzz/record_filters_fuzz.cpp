@@ -17,16 +17,19 @@ namespace {
 
 using namespace marun::mail::postfix::database;
 
-// Feeds `dump` to `filter` in chunks of the sizes `input` picks.
+// Feeds `dump` to `filter` in chunks of the sizes `input` picks (the rest
+// in one, once it has no more to say).
 template <class LineFilter>
 std::string run(const LineFilter& filter, const std::string& dump, FuzzedDataProvider* input) {
     std::ostringstream out;
     DataStreamFilter<LineFilter> stream(filter, out);
-    for (size_t pos = 0; pos < dump.size();) {
-        size_t n = input ? input->ConsumeIntegralInRange<size_t>(1, 64) : dump.size();
-        std::vector<char> chunk(dump.begin() + pos, dump.begin() + std::min(dump.size(), pos + n));
+    std::vector<char> chunk;
+    for (size_t pos = 0; pos < dump.size(); pos += chunk.size()) {
+        size_t n = input != nullptr && input->remaining_bytes() > 0
+                       ? input->ConsumeIntegralInRange<size_t>(1, 64)
+                       : dump.size();
+        chunk.assign(dump.begin() + pos, dump.begin() + std::min(dump.size(), pos + n));
         stream.filterChunk(chunk);
-        pos += chunk.size();
     }
     stream.finish();
     return out.str();
@@ -47,8 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string from = input.ConsumeRandomLengthString(32);
     const std::string to = input.ConsumeRandomLengthString(32);
     const bool subdomains = input.ConsumeBool();
-    const std::string dump = input.ConsumeRandomLengthString(size);
-    std::clog.setstate(std::ios::failbit);  // "invalid key/value" reports
+    const std::string dump = input.ConsumeRandomLengthString(1024);  // dozens of records
+    std::clog.setstate(std::ios::failbit);                           // "invalid key/value" reports
 
     ElementsFilter<NotInDomainFilter> remove{NotInDomainFilter(from, subdomains)};
     std::string kept = run(remove, dump, &input);
@@ -70,8 +73,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
-    ElementsFilter<ReplaceElementFilterRef> same{ReplaceElementFilterRef(from, from)};
-    stable(same, run(same, dump, &input));
     ReplaceDomainPart move(from, to, subdomains);
     run(ElementsFilter<ReplaceDomainPart>(move), dump, &input);
     run(KeyValueFilter<ReplaceDomainPart, ReplaceDomainPath>(move, ReplaceDomainPath(from, to)),
