@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "lib/log.h"
@@ -39,25 +41,14 @@ inline const std::string& privateDir() {
     return dir;
 }
 
-// Replaces `path` with `content` (written through stdio, as any editor would).
 inline void writeFile(const std::string& path, const std::string& content) {
-    FILE* f = std::fopen(path.c_str(), "w");
-    if (f == nullptr || std::fwrite(content.data(), 1, content.size(), f) != content.size() ||
-        std::fclose(f) != 0) {
-        std::abort();
-    }
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 inline std::string readFile(const std::string& path) {
-    std::string content;
-    if (FILE* f = std::fopen(path.c_str(), "r")) {
-        char buffer[65536];
-        for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;) {
-            content.append(buffer, got);
-        }
-        std::fclose(f);
-    }
-    return content;
+    std::ostringstream content;
+    content << std::ifstream(path, std::ios::binary).rdbuf();
+    return content.str();
 }
 
 }  // namespace kvarn_fuzz
