@@ -76,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
         }
     }
+    run(ElementsFilter<ReplaceElementFilterRef>(ReplaceElementFilterRef(from, to)), dump, &input);
     ReplaceDomainPart move(from, to, subdomains);
     run(ElementsFilter<ReplaceDomainPart>(move), dump, &input);
     run(KeyValueFilter<ReplaceDomainPart, ReplaceDomainPath>(move, ReplaceDomainPath(from, to)),
