@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "commands/name_checks.h"
 #include "commands/program_options_helper.h"
 #include "mail/lib/mail_handlers.h"
 #include "util/uerr.h"
@@ -66,7 +67,13 @@ struct HandlerOptions {
             if (!helper.has("handler-type-name")) {
                 throw MissingMandatoryOption("handler-type-name");
             }
+            // An address or a domain, in the ASCII form the other commands
+            // store and remove registrations by; "all" is a word, not a name.
             type_name = helper.get<std::string>("handler-type-name");
+            if (type_name != "all") {
+                type_name = type_name.find('@') == std::string::npos ? asciiDomainName(type_name)
+                                                                     : asciiAddress(type_name);
+            }
         }
     }
 

@@ -2,7 +2,9 @@
 // The files edited here may lie in directories other users can write (mail
 // homes): they are reached through the no-follow walker, a rewrite goes
 // through a fresh "<file>.tmp" renamed over the file, and only appending
-// writes to the file in place.
+// writes to the file in place. Lines stay lines: each is read whole however
+// long it is, a file holding a NUL byte is refused unchanged, and a last
+// line without its newline gets one before anything is appended after it.
 #include "lib/file_str.h"
 
 #include <fcntl.h>
@@ -10,12 +12,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 
 #include "lib/atomic_file.h"
-#include "lib/c_handles.h"
 #include "lib/lock.h"
 #include "lib/log.h"
 #include "lib/tree_walk.h"
@@ -23,10 +23,8 @@
 
 namespace {
 
-// Line buffer: lines longer than N - 1 bytes are handled in pieces.
-constexpr size_t N = 4096;
-// Output is handed to write() in pieces of about this size.
-constexpr size_t OUTPUT_BATCH = 65536;
+// Input is read, and output handed to write(), in pieces of this size.
+constexpr size_t BATCH = 65536;
 
 const char* errorText() {
     return walk_strerror(errno);
@@ -40,6 +38,71 @@ std::string withoutNewline(const std::string& s) {
     return !s.empty() && s.back() == '\n' ? s.substr(0, s.size() - 1) : s;
 }
 
+// The lines of an open file, each whole however long it is, with its
+// newline (only the last line may lack one). A NUL byte makes the file
+// unusable: no line editor can say where such a line ends.
+class LineReader {
+  public:
+    LineReader(int fd, const char* path) : fd_(fd), path_(path) {}
+
+    // The next line into `line`; false at the end of the file or after a
+    // failure (reported; failed() tells which).
+    bool next(std::string* line) {
+        line->clear();
+        for (;;) {
+            const char* begin = buffer_ + pos_;
+            const char* newline = static_cast<const char*>(std::memchr(begin, '\n', end_ - pos_));
+            if (newline != nullptr) {
+                line->append(begin, newline + 1);
+                pos_ = static_cast<size_t>(newline + 1 - buffer_);
+                return true;
+            }
+            line->append(begin, end_ - pos_);
+            pos_ = end_ = 0;
+            if (!fill()) {
+                return !failed_ && !line->empty();
+            }
+        }
+    }
+
+    bool failed() const { return failed_; }
+    // Whether the file ended with a newline (or was empty); valid at the end.
+    bool endedWithNewline() const { return last_ == '\n' || last_ == '\0'; }
+
+  private:
+    bool fill() {
+        ssize_t got;
+        do {
+            got = read(fd_, buffer_, sizeof buffer_);
+        } while (got < 0 && errno == EINTR);
+        if (got < 0) {
+            marun_log(3, "Unable to read file %s: %s\n", path_, errorText());
+            failed_ = true;
+            return false;
+        }
+        if (got == 0) {
+            return false;
+        }
+        end_ = static_cast<size_t>(got);
+        if (std::memchr(buffer_, '\0', end_) != nullptr) {
+            marun_log(3, "Unable to edit file %s: it holds a NUL byte\n", path_);
+            errno = EINVAL;
+            failed_ = true;
+            return false;
+        }
+        last_ = buffer_[end_ - 1];
+        return true;
+    }
+
+    int fd_;
+    const char* path_;
+    char buffer_[BATCH];
+    size_t pos_ = 0;
+    size_t end_ = 0;
+    char last_ = '\0';
+    bool failed_ = false;
+};
+
 // The file being edited: its directory and its name there.
 struct Target {
     const char* path;
@@ -47,14 +110,24 @@ struct Target {
     std::string name;
 };
 
+// Appends in place. The existing content is read first: a file holding a
+// NUL byte is refused, and a last line without its newline gets one, so
+// the first new line is never joined to it.
 int appendLines(const Target& file, const std::vector<std::string>& strs) {
     marun::UniqueFd fd(
-        walk_open_file_at(file.dir.get(), file.name.c_str(), O_WRONLY | O_APPEND | O_CREAT));
+        walk_open_file_at(file.dir.get(), file.name.c_str(), O_RDWR | O_APPEND | O_CREAT));
     if (!fd.valid()) {
         marun_log(3, "Unable to open file %s: %s\n", file.path, errorText());
         return 1;
     }
-    std::string lines;
+    LineReader reader(fd.get(), file.path);
+    std::string line;
+    while (reader.next(&line)) {
+    }
+    if (reader.failed()) {
+        return 1;
+    }
+    std::string lines = reader.endedWithNewline() ? "" : "\n";
     for (const std::string& s : strs) {
         lines += withNewline(s);
     }
@@ -71,24 +144,24 @@ int appendLines(const Target& file, const std::vector<std::string>& strs) {
 }
 
 struct Rewrite {
-    std::vector<std::string> head;               // lines written before the old content
-    std::function<bool(const char* line)> keep;  // false drops the (newline-less) line
-    bool fatal_write_error = false;              // a failed line write ends the process
+    std::vector<std::string> head;  // lines written before the old content
+    // False drops the line (given without its newline).
+    std::function<bool(const std::string& line)> keep;
+    bool fatal_write_error = false;  // a failed line write ends the process
     const char* rename_message = nullptr;
 };
 
 // Copies the file through the filter into a fresh "<file>.tmp", gives the
-// copy the original's owner, group and mode, and renames it over the original.
+// copy the original's owner, group and mode, and renames it over the
+// original. Any failure before the rename leaves the original untouched.
 int rewriteFile(const Target& file, const Rewrite& how) {
     struct stat original;
-    marun::UniqueFd in_fd(
+    marun::UniqueFd in(
         walk_open_file_at(file.dir.get(), file.name.c_str(), O_RDONLY, 0, &original));
-    FilePtr in(in_fd.valid() ? fdopen(in_fd.get(), "r") : nullptr);
-    if (!in) {
+    if (!in.valid()) {
         marun_log(3, "Unable to open file %s: %s\n", file.path, errorText());
         return 1;
     }
-    in_fd.release();
     std::string tmp_path = std::string(file.path) + ".tmp";
     marun::AtomicFile tmp;
     if (tmp.create(file.dir.get(), file.name + ".tmp", file.dir.get(), file.name, 0600) != 0) {
@@ -118,33 +191,19 @@ int rewriteFile(const Target& file, const Rewrite& how) {
     // A rewrite that drops nothing and adds nothing leaves the file as it is:
     // no sync, no rename.
     bool changed = !how.head.empty();
-    char buf[N];
-    while (std::fgets(buf, sizeof(buf), in.get()) != nullptr) {
-        if (how.keep) {
-            size_t len = std::strlen(buf);
-            bool newline = len > 0 && buf[len - 1] == '\n';
-            if (newline) {
-                buf[len - 1] = '\0';
-            }
-            bool keep = how.keep(buf);
-            if (newline) {
-                buf[len - 1] = '\n';
-            }
-            if (!keep) {
-                changed = true;
-                continue;
-            }
+    LineReader reader(in.get(), file.path);
+    std::string line;
+    while (reader.next(&line)) {
+        if (how.keep && !how.keep(withoutNewline(line))) {
+            changed = true;
+            continue;
         }
-        out += buf;
-        if (!flush(OUTPUT_BATCH)) {
+        out += line;
+        if (!flush(BATCH)) {
             return 1;
         }
     }
-    if (!flush(0)) {
-        return 1;
-    }
-    if (std::ferror(in.get())) {
-        marun_log(3, "Unable to read file %s: %s\n", file.path, errorText());
+    if (reader.failed() || !flush(0)) {
         return 1;
     }
     if (!changed) {
@@ -171,15 +230,15 @@ int rewriteFile(const Target& file, const Rewrite& how) {
     return 0;
 }
 
-bool matches(const char* line, const std::string& s, file_pos_t set) {
-    size_t line_len = std::strlen(line);
+bool matches(const std::string& line, const std::string& s, file_pos_t set) {
     switch (set) {
         case FILE_BEGIN:
-            return std::strncmp(line, s.c_str(), s.size()) == 0;
+            return line.compare(0, s.size(), s) == 0;
         case FILE_END:
-            return line_len >= s.size() && std::strcmp(line + line_len - s.size(), s.c_str()) == 0;
+            return line.size() >= s.size() &&
+                   line.compare(line.size() - s.size(), s.size(), s) == 0;
         case FILE_MID:
-            return std::strstr(line, s.c_str()) != nullptr;
+            return line.find(s) != std::string::npos;
     }
     return false;
 }
@@ -225,7 +284,7 @@ int editLocked(const char* filename, const std::vector<std::string>& strs, file_
             for (const std::string& s : strs) {
                 unwanted.push_back(withoutNewline(s));
             }
-            how.keep = [&unwanted](const char* line) {
+            how.keep = [&unwanted](const std::string& line) {
                 for (const std::string& s : unwanted) {
                     if (s == line) {
                         return false;
@@ -238,7 +297,7 @@ int editLocked(const char* filename, const std::vector<std::string>& strs, file_
             return rewriteFile(file, how);
         }
         case FILE_REMSUB:
-            how.keep = [&strs, set](const char* line) {
+            how.keep = [&strs, set](const std::string& line) {
                 for (const std::string& s : strs) {
                     if (matches(line, s, set)) {
                         return false;
@@ -252,6 +311,21 @@ int editLocked(const char* filename, const std::vector<std::string>& strs, file_
     return 1;
 }
 
+// A string added as a line must be one line: a line feed inside it (or a
+// NUL byte, which ends it for every reader) would add a line of its own.
+bool oneLineEach(const char* filename, const std::vector<std::string>& strs) {
+    for (const std::string& s : strs) {
+        if (s.find('\0') != std::string::npos ||
+            withoutNewline(s).find('\n') != std::string::npos) {
+            marun_log(3, "Unable to add to file %s: the text holds a line break or a NUL byte\n",
+                      filename);
+            errno = EINVAL;
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int file_str(const char* filename, const char* str, file_action_t cmd, file_pos_t set) {
@@ -260,6 +334,9 @@ int file_str(const char* filename, const char* str, file_action_t cmd, file_pos_
 
 int file_strings(const char* filename, const std::vector<std::string>& strs, file_action_t cmd,
                  file_pos_t set) {
+    if (cmd == FILE_ADD && !oneLineEach(filename, strs)) {
+        return 1;
+    }
     lock_struct_t* lock = mk_lock(filename, 1);
     if (!is_locked(lock)) {
         marun_log(3, "Error occurred while locking the file %s: %s\n", filename, errorText());

@@ -1,6 +1,10 @@
 // Line-by-line editing of shared text files under the lock by name: append
 // lines, prepend them, or drop lines equal to, beginning with, ending with or
 // containing a text. Rewrites go through "<file>.tmp" renamed over the file.
+// No two lines are ever joined and no line split: lines of any length are
+// handled whole, a file holding a NUL byte is refused (1, errno EINVAL,
+// nothing changed), a last line without its newline gets one before lines
+// are appended, and a text to add that holds a line break is refused.
 #pragma once
 
 #include <string>

@@ -99,28 +99,13 @@ int walk(int base, const char* path, mode_t create_mode) {
 
 // Empties the directory open on `dir`.
 int removeContents(int dir) {
-    int copy = fcntl(dir, F_DUPFD_CLOEXEC, 0);
-    DirPtr stream(copy >= 0 ? fdopendir(copy) : nullptr);
-    if (!stream) {
-        if (copy >= 0) {
-            close(copy);
-        }
-        return -1;
-    }
     // Names first: removing entries while reading may make readdir skip.
     std::vector<std::string> names;
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = readdir(stream.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                return -1;
-            }
-            break;
-        }
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-            names.emplace_back(entry->d_name);
-        }
+    if (walk_each_entry(fcntl(dir, F_DUPFD_CLOEXEC, 0), [&names](int, const struct dirent& entry) {
+            names.emplace_back(entry.d_name);
+            return true;
+        }) != 0) {
+        return -1;
     }
     for (const std::string& name : names) {
         if (walk_remove_tree_at(dir, name.c_str()) != 0) {
@@ -249,6 +234,31 @@ int walk_remove_tree(const char* path) {
         return errno == ENOENT || errno == ENOTDIR || errno == ELOOP ? 0 : -1;
     }
     return walk_remove_tree_at(dir.get(), name.c_str());
+}
+
+int walk_each_entry(int dir,
+                    const std::function<bool(int dir, const struct dirent& entry)>& visit) {
+    if (dir < 0) {
+        return -1;
+    }
+    DirPtr stream(fdopendir(dir));
+    if (!stream) {
+        int error = errno;
+        close(dir);
+        errno = error;
+        return -1;
+    }
+    for (;;) {
+        errno = 0;
+        struct dirent* entry = readdir(stream.get());
+        if (entry == nullptr) {
+            return errno == 0 ? 0 : -1;
+        }
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0 && !visit(dir, *entry)) {
+            return -1;
+        }
+    }
 }
 
 const char* walk_strerror(int error) {

@@ -32,9 +32,11 @@
 // on success, -1 with errno set on failure. Descriptors are close-on-exec.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 // The directory at `path` (absolute, or relative to the working directory).
@@ -75,6 +77,14 @@ int walk_remove_tree_at(int dir, const char* name);
 // walked because a level is missing, is not a directory or is a link that is
 // not followed leads to nothing: that counts as removed.
 int walk_remove_tree(const char* path);
+
+// Reads the directory open on `dir`, which it takes over and closes,
+// calling `visit(dir, entry)` for every entry but "." and ".." until visit
+// returns false. Nothing is opened or followed here: the visitor acts on an
+// entry with *at calls on `dir`. 0 when every entry was visited; -1 with
+// errno when `dir` is negative (a failed open, errno as that open left it),
+// when the directory cannot be read, or when visit returned false.
+int walk_each_entry(int dir, const std::function<bool(int dir, const struct dirent& entry)>& visit);
 
 // True when only root can change the directory whose status is `st`.
 bool walk_dir_closed(const struct stat& st);

@@ -105,6 +105,10 @@ TEST_F(DotQMailTest, FailuresLeaveTheFileAsItWas) {
     // A line break would smuggle in a program delivery of its own.
     EXPECT_THROW(qmail.addRedirect("x@example.org\n|/bin/sh -c evil"), SystemError);
     EXPECT_THROW(qmail.addRedirect(std::string("x@example.org\0|evil", 19)), SystemError);
+    // A domain whose ASCII form is a path ("a／b" becomes "a/b").
+    EXPECT_THROW(qmail.addRedirect("x@a\xef\xbc\x8f"
+                                   "b.test"),
+                 SystemError);
     out = testing::internal::GetCapturedStdout();
     EXPECT_NE(std::string::npos,
               out.find("idn_email_toascii(no-at-sign) failed: the address has no '@'"))

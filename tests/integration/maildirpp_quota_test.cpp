@@ -2,11 +2,13 @@
 // (owner popuser, attachments subtracted), default and domain quotas spread
 // by the panel database, the return to the default quota, and mailbox sizes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <boost/filesystem/operations.hpp>
 #include <string>
 
 #include "harness/kvarn_harness.h"
+#include "lib/size_sum.h"
 #include "mail/fs_error.h"
 #include "mail/lib/dir_size.h"
 #include "mail/lib/mbox_quota.h"
@@ -243,6 +245,35 @@ TEST_F(MaildirppQuotaTest, MailboxSizeIsAttachmentsPlusMaildirUsage) {
     writeFile(h + "/Maildir/maildirsize", "0S,0C\n10 1\n");
     EXPECT_EQ(10 + get_dir_size((h + "/@attachments").c_str(), 0),
               get_mbox_size("info", "example.com", 0));
+}
+
+// A mailbox owner writes names, "maildirsize" lines and sparse files as he
+// likes: no size or usage kvarn prints or writes may wrap negative.
+TEST_F(MaildirppQuotaTest, OwnerWrittenSizesNeverWrapNegative) {
+    std::string h = createHome("example.com", "info");
+    const long long attachments = get_dir_size((h + "/@attachments").c_str(), 0);
+    // Claims beyond what the file system holds count by their length.
+    writeFile(h + "/Maildir/cur/1.M1.host,S=9223372036854775807:2,S", "abc");
+    writeFile(h + "/Maildir/new/2.M2.host,S=9223372036854775807", "de");
+    manager().setMailboxQuota("example.com", "info", 100000);
+    EXPECT_EQ(std::to_string(100000 - attachments) + "S,0C\n           5           2\n",
+              readFile(h + "/Maildir/maildirsize"));
+    EXPECT_EQ(attachments + 5, get_mbox_size("info", "example.com", 0));
+
+    // Lines summing below zero: the Maildir holds nothing that counts.
+    writeFile(h + "/Maildir/maildirsize", "0S,0C\n-5000 -3\n");
+    EXPECT_EQ(attachments, get_mbox_size("info", "example.com", 0));
+
+    // Two sparse attachments of 2^62 and 2^63 - 1 bytes: the sum saturates.
+    for (long long size : {1LL << 62, 9223372036854775807LL}) {
+        const std::string file = h + "/@attachments/" + std::to_string(size);
+        writeFile(file, "");
+        ASSERT_EQ(0, truncate(file.c_str(), size)) << file;
+    }
+    EXPECT_EQ(SIZE_CEILING, get_dir_size((h + "/@attachments").c_str(), 0));
+    EXPECT_EQ(SIZE_CEILING, get_mbox_size("info", "example.com", 0));
+    manager().setMailboxQuota("example.com", "info", 100000);  // warns
+    EXPECT_EQ("1S,0C", header("example.com", "info"));
 }
 
 }  // namespace

@@ -73,28 +73,15 @@ class MailCipherTest : public ::testing::Test {
     std::string key_;
 };
 
-TEST(Base64Test, EncodesKnownTextsAndRoundTripsEveryByte) {
+// Round trips of any bytes are the cipher text fuzz target's.
+TEST(Base64Test, EncodesKnownTexts) {
     EXPECT_EQ("YWJj", take(b64_encode_cstr("abc")));
     EXPECT_EQ("YWI=", take(b64_encode_cstr("ab")));
     EXPECT_EQ("YQ==", take(b64_encode_cstr("a")));
     EXPECT_EQ("", take(b64_encode_cstr("")));
-
-    std::string all;
-    for (int i = 0; i < 256; ++i) {
-        all += static_cast<char>(i);
-    }
-    for (size_t length : {0u, 1u, 2u, 3u, 4u, 5u, 255u, 256u}) {
-        std::string data = all.substr(0, length);
-        std::string text =
-            take(b64_encode(reinterpret_cast<const unsigned char*>(data.data()), data.size()));
-        EXPECT_EQ((length + 2) / 3 * 4, text.size());
-        EXPECT_EQ(data, unbase64(text)) << length;
-
-        std::vector<unsigned char> out(length + 3);
-        EXPECT_EQ(length, base64Decode(text.c_str(), out.data()));
-        EXPECT_EQ(0, std::memcmp(out.data(), data.data(), length));
-    }
     EXPECT_EQ("abc", take(b64_decode_cstr("YWJj")));
+    unsigned char out[3];
+    EXPECT_EQ(2u, base64Decode("YWI=", out));
 }
 
 TEST(Base64Test, AllocatingDecoderRefusesMalformedText) {

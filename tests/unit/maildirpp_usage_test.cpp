@@ -43,19 +43,21 @@ Usage read(const std::string& maildir, int no_recalc) {
 
 TEST(MessageNameSizeTest, TakesTheNumberThatEndsTheNameOrTheInfo) {
     sizequota_t size = 0;
-    EXPECT_TRUE(sizeFromMessageName("1700000000.M1P2.host,S=1500:2,S", &size));
+    EXPECT_TRUE(sizeFromMessageName("1700000000.M1P2.host,S=1500:2,S", LLONG_MAX, &size));
     EXPECT_EQ(1500, size);
-    EXPECT_TRUE(sizeFromMessageName("1.M1.host,S=42", &size));
+    EXPECT_TRUE(sizeFromMessageName("1.M1.host,S=42", LLONG_MAX, &size));
     EXPECT_EQ(42, size);
-    // A first ",S=" that does not end properly gives way to a later one.
-    EXPECT_TRUE(sizeFromMessageName("a,S=12x,S=34:2,", &size));
+    // A first ",S=" that does not end properly, or claims more than the
+    // limit, gives way to a later one.
+    EXPECT_TRUE(sizeFromMessageName("a,S=12x,S=34:2,", LLONG_MAX, &size));
     EXPECT_EQ(34, size);
+    EXPECT_TRUE(sizeFromMessageName("a,S=1001,S=1000", 1000, &size));
+    EXPECT_EQ(1000, size);
 
-    EXPECT_FALSE(sizeFromMessageName("1.M1.host:2,S", &size));
-    EXPECT_FALSE(sizeFromMessageName("1.M1.host,S=", &size));
-    EXPECT_FALSE(sizeFromMessageName("1.M1.host,S=12x", &size));
-    EXPECT_FALSE(sizeFromMessageName("1.M1.host,S=-5", &size));
-    EXPECT_FALSE(sizeFromMessageName("x,S=99999999999999999999", &size));  // overflow
+    for (const char* bad : {"1.M1.host:2,S", "1.M1.host,S=", "1.M1.host,S=12x", "1.M1.host,S=-5",
+                            "x,S=99999999999999999999", "x,S=1001"}) {
+        EXPECT_FALSE(sizeFromMessageName(bad, 1000, &size)) << bad;
+    }
 }
 
 TEST(MaildirsizeParseTest, HeaderForms) {
@@ -118,6 +120,20 @@ TEST(MaildirCountTest, CountsNewCurAndSubfoldersButNotTmpOrTrash) {
     EXPECT_EQ(0, read(maildir, 1).result);
     // A missing Maildir is a failure, not an empty one.
     EXPECT_EQ(0, read(dir.file("nothing"), 0).result);
+}
+
+// A mailbox owner names messages as he likes: claims beyond what the file
+// system holds count by their length, and nothing wraps the total negative.
+TEST(MaildirCountTest, SizeClaimsBeyondTheFileSystemAreMalformedNames) {
+    TempDir dir;
+    std::string maildir = makeMaildir(dir);
+    dir.write("Maildir/cur/1.M1.host,S=9223372036854775807:2,S", "12345");
+    dir.write("Maildir/new/2.M2.host,S=9223372036854775807", "123");
+    dir.write("Maildir/new/3.M3.host,S=4611686018427387904", "1");  // 2^62
+    Usage u = read(maildir, 0);
+    ASSERT_EQ(1, u.result);
+    EXPECT_EQ(9, u.size);
+    EXPECT_EQ(3u, u.count);
 }
 
 TEST(MaildirCountTest, CurrentDirectoryFormReportsNewestFolderTime) {

@@ -131,24 +131,19 @@ struct Recorder {
     }
 };
 
-TEST(DataStreamFilterTest, LinesSurviveAnyChunkBoundaries) {
+// Any chunk boundaries give the same result: the record filter fuzz target.
+TEST(DataStreamFilterTest, LinesCrossChunksAndTheLastWaitsForFinish) {
     const std::string dump = "k1 v1\ndrop me\n\nk3 a, b\nlast line";
-    for (size_t cut1 = 0; cut1 <= dump.size(); ++cut1) {
-        for (size_t cut2 = cut1; cut2 <= dump.size(); cut2 += 3) {
-            std::vector<std::string> seen;
-            std::ostringstream out;
-            DataStreamFilter<Recorder> filter(Recorder{&seen}, out);
-            filter.filterChunk(std::vector<char>(dump.begin(), dump.begin() + cut1));
-            filter.filterChunk(std::vector<char>(dump.begin() + cut1, dump.begin() + cut2));
-            filter.filterChunk(std::vector<char>(dump.begin() + cut2, dump.end()));
-            ASSERT_EQ("<k1 v1>\n<>\n<k3 a, b>\n", out.str()) << cut1 << "/" << cut2;
-            ASSERT_EQ("last line", filter.pending());
-            filter.finish();
-            ASSERT_EQ("<k1 v1>\n<>\n<k3 a, b>\n<last line>\n", out.str());
-            ASSERT_EQ((std::vector<std::string>{"k1 v1", "drop me", "", "k3 a, b", "last line"}),
-                      seen);
-        }
-    }
+    std::vector<std::string> seen;
+    std::ostringstream out;
+    DataStreamFilter<Recorder> filter(Recorder{&seen}, out);
+    filter.filterChunk(std::vector<char>(dump.begin(), dump.begin() + 8));
+    filter.filterChunk(std::vector<char>(dump.begin() + 8, dump.end()));
+    ASSERT_EQ("<k1 v1>\n<>\n<k3 a, b>\n", out.str());
+    ASSERT_EQ("last line", filter.pending());
+    filter.finish();
+    ASSERT_EQ("<k1 v1>\n<>\n<k3 a, b>\n<last line>\n", out.str());
+    ASSERT_EQ((std::vector<std::string>{"k1 v1", "drop me", "", "k3 a, b", "last line"}), seen);
 }
 
 TEST(DataStreamFilterTest, FinishWithoutPendingLineWritesNothing) {

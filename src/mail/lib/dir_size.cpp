@@ -1,26 +1,29 @@
 // Recursive tree size through directory descriptors: no change of working
 // directory, no path length limit, and no link is ever followed, neither in
 // the tree nor on the way to it (the no-follow walker), so a link planted in
-// a mail home counts as itself and nothing behind it is counted.
+// a mail home counts as itself and nothing behind it is counted. The total
+// saturates (lib/size_sum.h): a tree of sparse files claiming exabytes
+// cannot wrap it negative.
 #include "mail/lib/dir_size.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 
-#include "lib/c_handles.h"
+#include "lib/size_sum.h"
 #include "lib/tree_walk.h"
 #include "lib/unique_fd.h"
 
 namespace {
 
 long long entrySize(const struct stat& st, int in_blocks) {
-    return in_blocks ? static_cast<long long>(st.st_blocks) * 512
-                     : static_cast<long long>(st.st_size);
+    if (!in_blocks) {
+        return static_cast<long long>(st.st_size);
+    }
+    long long blocks = static_cast<long long>(st.st_blocks);
+    return blocks > SIZE_CEILING / 512 ? SIZE_CEILING : blocks * 512;
 }
 
 // Size of the entry `name` below `parent` whose own stat is `st`.
@@ -29,35 +32,19 @@ long long treeSize(int parent, const char* name, const struct stat& st, int in_b
     if (!S_ISDIR(st.st_mode)) {
         return total;
     }
-    marun::UniqueFd fd(walk_open_dir_at(parent, name));
-    DirPtr dir(fd.valid() ? fdopendir(fd.get()) : nullptr);
-    if (!dir) {
-        return -1;
-    }
-    fd.release();
-    int dir_fd = dirfd(dir.get());
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = readdir(dir.get());
-        if (entry == nullptr) {
-            return errno == 0 ? total : -1;
-        }
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
-            continue;
-        }
+    int listed = walk_each_entry(walk_open_dir_at(parent, name), [&](int dir, const dirent& entry) {
         struct stat child;
-        if (fstatat(dir_fd, entry->d_name, &child, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) {
-                continue;  // removed while we were reading
-            }
-            return -1;
+        if (fstatat(dir, entry.d_name, &child, AT_SYMLINK_NOFOLLOW) != 0) {
+            return errno == ENOENT;  // removed while we were reading
         }
-        long long size = treeSize(dir_fd, entry->d_name, child, in_blocks);
+        long long size = treeSize(dir, entry.d_name, child, in_blocks);
         if (size < 0) {
-            return -1;
+            return false;
         }
-        total += size;
-    }
+        total = size_add(total, size);
+        return true;
+    });
+    return listed == 0 ? total : -1;
 }
 
 }  // namespace

@@ -24,6 +24,7 @@
 #include "lib/tree_walk.h"
 #include "mail/lib/file_user_mode.h"
 #include "mail/lib/mail_paths.h"
+#include "mail/lib/mail_tree_name.h"
 
 namespace {
 
@@ -44,13 +45,17 @@ void report(int error, const char* format, const char* text) {
 }
 
 // The address with its domain part in ASCII form, or null after a message.
-// Line breaks or other control characters would add lines of their own
-// (program deliveries among them), so they are refused.
+// Line breaks, other control characters and white space would add lines or
+// elements of their own (program deliveries among them), so they are
+// refused; so is an ASCII domain part that IDNA turned into a path ("/",
+// ".." or white space from characters that pass as typed).
 MallocPtr<char> forwardAddress(const char* address) {
     for (const char* p = address; *p != '\0'; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7f) {
-            report(EINVAL, "Invalid forwarding address '%s': it contains a control character",
+        if (c <= 0x20 || c == 0x7f) {
+            report(EINVAL,
+                   c == ' ' ? "Invalid forwarding address '%s': it contains white space"
+                            : "Invalid forwarding address '%s': it contains a control character",
                    address);
             return nullptr;
         }
@@ -63,6 +68,14 @@ MallocPtr<char> forwardAddress(const char* address) {
         errno = 0;
         messlog2(0, 0, "idn_email_toascii(%s) failed: %s", address, why);
         errno = EINVAL;
+        return nullptr;
+    }
+    const char* domain = std::strchr(ascii.get(), '@') + 1;
+    if (const char* why = mail_tree_name_error(domain, std::strlen(domain))) {
+        errno = 0;
+        messlog2(0, 0, "Invalid forwarding address '%s': domain '%s': %s", address, domain, why);
+        errno = EINVAL;
+        return nullptr;
     }
     return ascii;
 }

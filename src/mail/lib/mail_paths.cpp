@@ -27,18 +27,19 @@ int buildPath(char* buffer, std::size_t size, const char* mailname, const char* 
         messlog2(0, 0, "empty mailname or maildomain");
         return -1;
     }
-    MallocPtr<char> ascii(idn_toascii(domain));
-    if (!ascii) {
+    const char* why = nullptr;
+    MallocPtr<char> ascii(mail_tree_domain(domain, &why));
+    if (!ascii && why == nullptr) {
         errno = 0;
         messlog2(0, 0, "idn_toascii(%s) failed: %s", domain, idn_strerror(idn_errno));
         return -1;
     }
-    if (const char* why = mail_tree_name_error(mailname, std::strlen(mailname))) {
+    if (const char* bad = mail_tree_name_error(mailname, std::strlen(mailname))) {
         errno = 0;
-        messlog2(0, 0, "Invalid mail name '%s': %s", mailname, why);
+        messlog2(0, 0, "Invalid mail name '%s': %s", mailname, bad);
         return -1;
     }
-    if (const char* why = mail_tree_name_error(ascii.get(), std::strlen(ascii.get()))) {
+    if (!ascii) {
         errno = 0;
         messlog2(0, 0, "Invalid domain name '%s': %s", domain, why);
         return -1;

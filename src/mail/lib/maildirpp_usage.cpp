@@ -6,9 +6,9 @@
 // a "maildirsize" that is not a regular file as one that cannot be opened.
 #include "mail/lib/maildirpp_usage.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -17,8 +17,8 @@
 #include <cstring>
 #include <string>
 
-#include "lib/c_handles.h"
 #include "lib/log.h"
+#include "lib/size_sum.h"
 #include "lib/tree_walk.h"
 #include "lib/unique_fd.h"
 
@@ -83,19 +83,22 @@ bool parseUnsigned(const char*& p, unsigned long long* value) {
     return parseDigits(p, ULLONG_MAX, value);
 }
 
-bool isDirectoryEntry(int dir_fd, const struct dirent* entry) {
-    if (entry->d_type == DT_DIR) {
+bool isDirectoryEntry(int dir_fd, const struct dirent& entry) {
+    if (entry.d_type == DT_DIR) {
         return true;
     }
-    if (entry->d_type != DT_UNKNOWN) {
+    if (entry.d_type != DT_UNKNOWN) {
         return false;
     }
     // Some file systems do not report entry types.
     struct stat st;
-    return fstatat(dir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+    return fstatat(dir_fd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
 }
 
 struct Totals {
+    // The largest size a message name may claim: what the Maildir's file
+    // system can hold at all. A larger claim is a malformed name.
+    sizequota_t message_max = SIZE_CEILING;
     sizequota_t bytes = 0;
     fcount_t messages = 0;
     struct timespec newest = {0, 0};
@@ -112,36 +115,19 @@ bool countFolder(int base, const char* name, Totals* totals) {
     if (fstat(fd.get(), &st) == 0 && later(st.st_mtim, totals->newest)) {
         totals->newest = st.st_mtim;
     }
-    DirPtr dir(fdopendir(fd.get()));
-    if (!dir) {
-        return true;
-    }
-    fd.release();
-    int dir_fd = dirfd(dir.get());
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = readdir(dir.get());
-        if (entry == nullptr) {
-            return errno == 0;
-        }
-        const char* entry_name = entry->d_name;
-        if (std::strcmp(entry_name, ".") == 0 || std::strcmp(entry_name, "..") == 0) {
-            continue;
-        }
-        sizequota_t size;
-        if (!sizeFromMessageName(entry_name, &size)) {
-            struct stat message;
-            if (fstatat(dir_fd, entry_name, &message, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT || errno == ENOTDIR) {
-                    continue;  // delivered away while we read
-                }
-                return false;
-            }
-            size = message.st_size;
-        }
-        totals->bytes += size;
-        totals->messages += 1;
-    }
+    return walk_each_entry(fd.release(), [totals](int dir_fd, const struct dirent& entry) {
+               sizequota_t size;
+               if (!sizeFromMessageName(entry.d_name, totals->message_max, &size)) {
+                   struct stat message;
+                   if (fstatat(dir_fd, entry.d_name, &message, AT_SYMLINK_NOFOLLOW) != 0) {
+                       return errno == ENOENT || errno == ENOTDIR;  // delivered away meanwhile
+                   }
+                   size = message.st_size;
+               }
+               totals->bytes = size_add(totals->bytes, size);
+               totals->messages = count_add(totals->messages, 1);
+               return true;
+           }) == 0;
 }
 
 bool countFolderPair(int base, const char* folder, Totals* totals) {
@@ -218,12 +204,13 @@ ReadOutcome parseMaildirsize(const std::string& content, Totals* totals, sizequo
 
 }  // namespace
 
-bool sizeFromMessageName(const char* name, sizequota_t* size) {
+bool sizeFromMessageName(const char* name, sizequota_t limit, sizequota_t* size) {
     for (const char* p = std::strstr(name, ",S="); p != nullptr; p = std::strstr(p, ",S=")) {
         p += 3;
         const char* digits = p;
         unsigned long long value;
-        if (parseDigits(digits, LLONG_MAX, &value) && (*digits == ':' || *digits == '\0')) {
+        if (parseDigits(digits, LLONG_MAX, &value) && (*digits == ':' || *digits == '\0') &&
+            static_cast<long long>(value) <= limit) {
             *size = static_cast<sizequota_t>(value);
             return true;
         }
@@ -275,28 +262,23 @@ bool isCountedSubfolder(const char* name) {
 bool countMaildirMessages(int maildir_fd, sizequota_t* size, fcount_t* count,
                           struct timespec* newest) {
     Totals totals;
+    UniqueFd top(openat(maildir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!top.valid()) {
+        return false;
+    }
+    struct statvfs fs;
+    if (fstatvfs(top.get(), &fs) == 0 && fs.f_frsize != 0 && fs.f_blocks != 0 &&
+        fs.f_blocks < static_cast<unsigned long long>(SIZE_CEILING) / fs.f_frsize) {
+        totals.message_max = static_cast<sizequota_t>(fs.f_blocks * fs.f_frsize);
+    }
     if (!countFolderPair(maildir_fd, nullptr, &totals)) {
         return false;
     }
-    UniqueFd fd(openat(maildir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DirPtr dir(fd.valid() ? fdopendir(fd.get()) : nullptr);
-    if (!dir) {
+    if (walk_each_entry(top.release(), [&totals](int dir_fd, const struct dirent& entry) {
+            return !isCountedSubfolder(entry.d_name) || !isDirectoryEntry(dir_fd, entry) ||
+                   countFolderPair(dir_fd, entry.d_name, &totals);
+        }) != 0) {
         return false;
-    }
-    fd.release();
-    for (;;) {
-        errno = 0;
-        struct dirent* entry = readdir(dir.get());
-        if (entry == nullptr) {
-            if (errno != 0) {
-                return false;
-            }
-            break;
-        }
-        if (isCountedSubfolder(entry->d_name) && isDirectoryEntry(dirfd(dir.get()), entry) &&
-            !countFolderPair(maildir_fd, entry->d_name, &totals)) {
-            return false;
-        }
     }
     *size = totals.bytes;
     *count = totals.messages;

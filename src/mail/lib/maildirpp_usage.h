@@ -11,7 +11,9 @@ typedef unsigned long long fcount_t;  // messages
 
 // Counts the Maildir in the current directory: "new" and "cur" of the
 // Maildir and of every subfolder (".name", not ".Trash"); "tmp" never counts.
-// A message's size is the number after ",S=" in its name, else its length.
+// A message's size is the number after ",S=" in its name, else its length;
+// a name claiming more than the Maildir's file system can hold is
+// malformed. Totals saturate (lib/size_sum.h), so they are never negative.
 // `mtime` receives the newest modification time of the directories read.
 // 1 on success, 0 on failure.
 int get_maildirpp_messages_usage(sizequota_t* size, fcount_t* count, time_t* mtime);
@@ -39,8 +41,9 @@ bool countMaildirMessages(int maildir_fd, sizequota_t* size, fcount_t* count,
                           struct timespec* newest);
 
 // Size carried in a Maildir file name: the number after ",S=" that ends at
-// ":" or at the end of the name. False when the name carries none.
-bool sizeFromMessageName(const char* name, sizequota_t* size);
+// ":" or at the end of the name and is not above `limit` (a larger claim is
+// malformed: a later ",S=" is tried). False when the name carries none.
+bool sizeFromMessageName(const char* name, sizequota_t limit, sizequota_t* size);
 
 // The first line of "maildirsize" without its newline: "<bytes>S,<count>C"
 // or "<bytes>S". False when it does not parse or the byte limit is negative.

@@ -5,7 +5,6 @@
 // user, so no level of the path may lead out of the mail tree.
 #include "mail/lib/maildirsize_write.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -19,7 +18,6 @@
 #include <string>
 
 #include "lib/atomic_file.h"
-#include "lib/c_handles.h"
 #include "lib/log.h"
 #include "lib/tree_walk.h"
 #include "lib/unique_fd.h"
@@ -112,35 +110,31 @@ bool folderTime(int maildir_fd, const char* folder, struct timespec* newest) {
 // True when every folder is still as old as the count saw it.
 bool unchangedSince(int maildir_fd, const char* maildir, const struct timespec& counted) {
     struct timespec newest = {0, 0};
-    UniqueFd fd(openat(maildir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DirPtr dir(fd.valid() ? fdopendir(fd.get()) : nullptr);
-    if (!dir) {
+    int top = openat(maildir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (top < 0) {
         messlog2(0, 0, "Unable to open Maildir folder. Has it just been removed?");
         return false;
     }
-    fd.release();
     if (!folderTime(maildir_fd, nullptr, &newest)) {
+        close(top);
         return false;
     }
-    while (struct dirent* entry = readdir(dir.get())) {
-        if (!isCountedSubfolder(entry->d_name)) {
-            continue;
+    int listed = walk_each_entry(top, [&](int dir, const struct dirent& entry) {
+        if (!isCountedSubfolder(entry.d_name)) {
+            return true;
         }
-        if (entry->d_type != DT_DIR) {
+        if (entry.d_type != DT_DIR) {
             struct stat st;
-            if (fstatat(maildir_fd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                !S_ISDIR(st.st_mode)) {
-                messlog2(0, 0, "Bad/unrecognized entry %s within Maildir folder %s\n",
-                         entry->d_name, maildir);
-                continue;
+            if (fstatat(dir, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+                messlog2(0, 0, "Bad/unrecognized entry %s within Maildir folder %s\n", entry.d_name,
+                         maildir);
+                return true;
             }
         }
-        if (!folderTime(maildir_fd, entry->d_name, &newest)) {
-            return false;
-        }
-    }
-    return !(newest.tv_sec > counted.tv_sec ||
-             (newest.tv_sec == counted.tv_sec && newest.tv_nsec > counted.tv_nsec));
+        return folderTime(dir, entry.d_name, &newest);
+    });
+    return listed == 0 && !(newest.tv_sec > counted.tv_sec ||
+                            (newest.tv_sec == counted.tv_sec && newest.tv_nsec > counted.tv_nsec));
 }
 
 }  // namespace

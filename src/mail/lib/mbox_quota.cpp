@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -34,12 +33,19 @@ using DbHandle = MysqlHandle;
 using DbResult = MysqlResult;
 
 // The quota text of the panel: a number, or anything else for "default".
+// A number beyond the 64-bit range saturates: too large is no limit worth
+// keeping, too small is unlimited like any negative quota.
 sizequota_t parseQuota(const char* text) {
-    long long quota;
-    if (text == nullptr || std::sscanf(text, "%lld", &quota) != 1) {
+    if (text == nullptr) {
         return -1;
     }
-    return quota;
+    char* end = nullptr;
+    errno = 0;
+    long long quota = std::strtoll(text, &end, 10);
+    if (end == text) {
+        return -1;
+    }
+    return errno == ERANGE && quota < 0 ? -1 : quota;
 }
 
 bool validName(const char* kind, const char* name) {
@@ -79,13 +85,18 @@ DbResult storedQuery(MYSQL* my, const std::string& query, const char* message) {
 }  // namespace
 
 int store_mbox_quota(const char* MailDomain, const char* MailName, sizequota_t quota) {
-    CString domain(idn_toascii(MailDomain));
+    const char* why = nullptr;
+    CString domain(mail_tree_domain(MailDomain, &why));
     if (!domain) {
         errno = 0;
-        messlog2(0, 0, "idn_toascii(%s) failed: %s", MailDomain, idn_strerror(idn_errno));
+        if (why == nullptr) {
+            messlog2(0, 0, "idn_toascii(%s) failed: %s", MailDomain, idn_strerror(idn_errno));
+        } else {
+            messlog2(0, 0, "Invalid domain name '%s': %s", MailDomain, why);
+        }
         return 0;
     }
-    if (!validName("domain name", domain.get()) || !validName("mail name", MailName)) {
+    if (!validName("mail name", MailName)) {
         return 0;
     }
     std::string home = std::string(oruConfGetDefaultByIndex(_MARUN_MAILNAMES_D_INDEX)) + "/" +

@@ -1,5 +1,6 @@
 // Mailbox size: attachments tree plus Maildir usage (from "maildirsize" when
-// it is valid, else counted).
+// it is valid, else counted), never negative and saturating, whatever the
+// mailbox owner wrote into names and files.
 #include "mail/lib/mbox_size.h"
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include "lib/idn.h"
 #include "lib/log.h"
 #include "lib/oru_conf.h"
+#include "lib/size_sum.h"
 #include "mail/lib/dir_size.h"
 #include "mail/lib/mail_tree_name.h"
 #include "mail/lib/maildirpp_usage.h"
@@ -21,19 +23,21 @@ constexpr std::size_t MAIL_PATH_MAX = 4096;
 }  // namespace
 
 long long get_mbox_size(const char* MailName, const char* DomainName, int in_blocks) {
-    MallocPtr<char> domain(idn_toascii(DomainName));
+    const char* why = nullptr;
+    MallocPtr<char> domain(mail_tree_domain(DomainName, &why));
     if (!domain) {
         errno = 0;
-        messlog2(1, 0, "idn_toascii() failed: %s", idn_strerror(idn_errno));
+        if (why == nullptr) {
+            messlog2(1, 0, "idn_toascii() failed: %s", idn_strerror(idn_errno));
+        } else {
+            messlog2(1, 0, "Invalid domain name '%s': %s", DomainName, why);
+        }
         return -1;
     }
-    for (const char* name : {static_cast<const char*>(domain.get()), MailName}) {
-        if (const char* why = mail_tree_name_error(name, std::strlen(name))) {
-            errno = 0;
-            messlog2(1, 0, "Invalid %s '%s': %s", name == MailName ? "mail name" : "domain name",
-                     name, why);
-            return -1;
-        }
+    if ((why = mail_tree_name_error(MailName, std::strlen(MailName))) != nullptr) {
+        errno = 0;
+        messlog2(1, 0, "Invalid mail name '%s': %s", MailName, why);
+        return -1;
     }
     std::string home = std::string(oruConfGetDefaultByIndex(_MARUN_MAILNAMES_D_INDEX)) + "/" +
                        domain.get() + "/" + MailName + "/";
@@ -53,5 +57,7 @@ long long get_mbox_size(const char* MailName, const char* DomainName, int in_blo
         messlog2(1, 0, "Unable to calculate Maildir++ size: %s", maildir.c_str());
         return -1;
     }
-    return attachments + size;
+    // Lines other programs add to "maildirsize" may sum below zero: the
+    // mailbox then holds nothing that counts.
+    return size_add(attachments, size < 0 ? 0 : size);
 }

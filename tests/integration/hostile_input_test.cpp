@@ -1,0 +1,151 @@
+// What users write, against the commands: a ".qmail" that a mailbox owner
+// edited by hand (a NUL byte, no final newline, a line longer than any
+// buffer) keeps every line the commands do not own exactly; and names that
+// pass every check as typed but whose ASCII form is a path ("‥／‥／etc"
+// becomes "../../etc") are refused by every command that takes a domain or
+// an address, before anything changes.
+#include <string>
+#include <vector>
+
+#include "harness/kvarn_harness.h"
+#include "mail/lib/mail_auth.h"
+#include "mail/lib/mail_auth_location.h"
+#include "mail/lib/mail_handlers.h"
+
+namespace kvarn_test {
+namespace {
+
+using ::testing::HasSubstr;
+using Args = std::vector<std::string>;
+
+const std::string kDelivery = "| /usr/bin/deliverquota ./Maildir\n";
+
+class HostileInputTest : public SandboxTest {
+  protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
+        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
+        seedMail(seedDomain("a.test"), "info");
+        for (const Args& args :
+             {Args{"--add-domain", "--domain-name=a.test"},
+              Args{"--add-mailname", "--domain-name=a.test", "--mailname=info"},
+              Args{"--add-handler", "--handler-name=h", "--handler-type=recipient",
+                   "--handler-type-name=info@a.test", "--executable=/bin/h", "--context=c",
+                   "--hook=before-queue", "--priority=1"}}) {
+            RunResult r = runKvarn(args);
+            ASSERT_TRUE(r.succeeded()) << r;
+        }
+    }
+
+    RunResult mailbox(const char* command) {
+        return runKvarn({command, "--domain-name=a.test", "--mailname=info"},
+                        {{"ORU_PASSWORD", "pw"}});
+    }
+};
+
+TEST_F(HostileInputTest, DotQmailLinesStayWholeThroughEveryEdit) {
+    const std::string qmail = std::string(kMailRoot) + "/a.test/info/.qmail";
+    const std::string longLine = "# " + std::string(5000, 'x') + "\n";
+    // Cut at 4095 bytes, this line would end in a delivery line.
+    const std::string cutLine = "#" + std::string(4094, 'y') + kDelivery;
+
+    // A NUL byte: no edit can say where its line ends, so none is made.
+    const std::string withNul = std::string("# off\0", 6) + "\n" + kDelivery + "&f@b.test\n";
+    writeFile(qmail, withNul, 0600);
+    for (const char* command : {"--add-mailbox", "--remove-mailbox"}) {
+        RunResult r = mailbox(command);
+        EXPECT_TRUE(r.exited(1)) << command << r;
+        EXPECT_THAT(r.err, HasSubstr("unable to modify " + qmail)) << command;
+        EXPECT_EQ(withNul, readFile(qmail)) << command;
+    }
+
+    // No final newline: the forward stays a line of its own.
+    writeFile(qmail, "| true\n&f@b.test", 0600);
+    ASSERT_TRUE(mailbox("--add-mailbox").succeeded());
+    EXPECT_EQ("| true\n&f@b.test\n" + kDelivery, readFile(qmail));
+
+    // Lines longer than any buffer are kept whole, matched whole.
+    const std::string lines = longLine + cutLine + "&f@b.test\n" + longLine;
+    writeFile(qmail, lines, 0600);
+    ASSERT_TRUE(mailbox("--remove-mailbox").succeeded());
+    EXPECT_EQ(lines, readFile(qmail));
+    ASSERT_TRUE(mailbox("--add-mailbox").succeeded());
+    EXPECT_EQ(lines + kDelivery, readFile(qmail));
+    ASSERT_TRUE(mailbox("--remove-mailbox").succeeded());
+    EXPECT_EQ(lines, readFile(qmail));
+    EXPECT_EQ("popuser:popuser", fileOwner(qmail));
+    EXPECT_EQ(0600u, fileMode(qmail));
+}
+
+// Everything a traversal or a changed record would show.
+std::string serverState() {
+    std::string state;
+    for (const char* table : {"virtual", "vmailbox", "virtual_domains"}) {
+        for (const auto& record : tableRecords(table)) {
+            state += record.first + " " + record.second + "\n";
+        }
+    }
+    for (const char* dir : {"/var", "/var/qmail", "/var/qmail/mailnames", "/etc"}) {
+        for (const std::string& name : listDir(dir)) {
+            state += std::string(dir) + "/" + name + "\n";
+        }
+    }
+    for (const auto& row : sqliteQuery(MH_DB_PATH, "SELECT address, enabled FROM handlers")) {
+        state += row[0] + " " + row[1] + "\n";
+    }
+    return state;
+}
+
+TEST_F(HostileInputTest, NamesWhoseAsciiFormIsAPathAreRefusedByEveryCommand) {
+    const std::string before = serverState();
+    // Full-width solidus, two-dot leader and ideographic space pass every
+    // check as typed; IDNA makes "/", ".." and " " of them.
+    for (const std::string evil : {"\xe2\x80\xa5\xef\xbc\x8f\xe2\x80\xa5\xef\xbc\x8f"
+                                   "etc",
+                                   "a\xef\xbc\x8f"
+                                   "b.test",
+                                   "a\xe2\x80\xa5"
+                                   "b.test",
+                                   "a\xe3\x80\x80"
+                                   "b.test"}) {
+        const std::string d = "--domain-name=" + evil;
+        const std::string m = "--mailname=info";
+        std::vector<Args> commands = {
+            {"--add-domain", d},
+            {"--remove-domain", d},
+            {"--turn-off-domain", d},
+            {"--turn-on-domain", d},
+            {"--set-domain-disk-quota", d, "--disk-quota=5"},
+            {"--add-mailname", d, m},
+            {"--remove-mailname", d, m},
+            {"--rename-mailname", d, "--old-mailname=info", "--new-mailname=x"},
+            {"--add-mailbox", d, m},
+            {"--remove-mailbox", d, m},
+            {"--get-mailbox-size", d, m},
+            {"--set-password", d, m},
+            {"--set-mailbox-disk-quota", d, m, "--disk-quota=5"},
+        };
+        for (const std::string& name : {"info@" + evil, evil}) {
+            const std::string type = name == evil ? "recipient-domain" : "recipient";
+            const Args handler = {"--handler-name=h", "--handler-type=" + type,
+                                  "--handler-type-name=" + name, "--hook=before-queue"};
+            for (const char* command :
+                 {"--enable-handler", "--disable-handler", "--remove-handler", "--add-handler"}) {
+                commands.push_back({command});
+                commands.back().insert(commands.back().end(), handler.begin(), handler.end());
+            }
+            commands.back().insert(commands.back().end(),
+                                   {"--executable=/bin/h", "--context=c", "--priority=1"});
+        }
+        for (const Args& args : commands) {
+            RunResult r = runKvarn(args, {{"ORU_PASSWORD", "pw"}});
+            EXPECT_TRUE(r.exited(1)) << ::testing::PrintToString(args) << r;
+            EXPECT_THAT(r.err, HasSubstr("invalid")) << ::testing::PrintToString(args);
+        }
+        ASSERT_EQ(before, serverState()) << evil;
+    }
+}
+
+}  // namespace
+}  // namespace kvarn_test
