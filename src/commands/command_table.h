@@ -1,6 +1,6 @@
 // The command table: for each of the 76 commands, in the order of the help
 // texts, the command column (a legacy alias first, as "-p, --start-smtpd"),
-// the handler (null while the command is not served), and the help row's
+// the handler, and the help row's
 // synopsis and description. Dispatch and the help commands both read it.
 #pragma once
 

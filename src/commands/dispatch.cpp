@@ -16,9 +16,6 @@ namespace kvarn_commands {
 void fillCommandMap(CommandMap& map) {
     CommandMapAssigner assign(map);
     for (const CommandDescription& row : commandDescriptions) {
-        if (row.handler == nullptr) {
-            continue;
-        }
         const std::string column = row.command;
         const std::string::size_type comma = column.find(", ");
         if (comma != std::string::npos) {
