@@ -18,6 +18,7 @@
 #include "lib/c_handles.h"
 #include "lib/log.h"
 #include "lib/symmetric_cipher.h"
+#include "lib/tree_walk.h"
 #include "lib/unique_fd.h"
 
 namespace {
@@ -112,11 +113,13 @@ int loadCipher(const char* spec, const char* key_path, unsigned flags, const EVP
     }
     KeyBuffer key;
     {
-        marun::UniqueFd file(open(key_path, O_RDONLY | O_CLOEXEC));
+        // The mail key lies in a directory the postfix user may write: a link
+        // planted there is not followed, and a FIFO is refused, not waited on.
+        marun::UniqueFd file(walk_open_file(key_path, O_RDONLY));
         if (!file.valid()) {
             int error = errno;
             marun_log(3, "Can't read encryption key from '%s': %s (%d)", key_path,
-                      std::strerror(error), error);
+                      walk_strerror(error), error);
             return 0;
         }
         ssize_t got = read(file.get(), key.bytes, key_length);

@@ -22,7 +22,7 @@ void SqliteCloser::operator()(sqlite3* db) const {
 
 int sqliteOpen(const char* path, int flags, SqliteDb& db) {
     sqlite3* raw = nullptr;
-    int rc = sqlite3_open_v2(path, &raw, flags, nullptr);
+    int rc = sqlite3_open_v2(path, &raw, flags | SQLITE_OPEN_NOFOLLOW, nullptr);
     db.reset(raw);
     if (rc == SQLITE_OK) {
         sqlite3_busy_timeout(raw, 50);

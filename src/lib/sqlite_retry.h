@@ -47,6 +47,9 @@ using SqliteStmt = std::unique_ptr<sqlite3_stmt, SqliteFinalizer>;
 
 // sqlite3_open_v2 of `path` into `db` (which owns whatever handle SQLite
 // gives, so that its error text can be read), then a busy timeout of 50 ms.
+// The database file itself is never reached through a link: the mail
+// authentication database lies in a directory the postfix user may write,
+// where one could be planted to make root open another file.
 // SQLite's result code.
 int sqliteOpen(const char* path, int flags, SqliteDb& db);
 // sqlite3_prepare_v2 with retries; on success `stmt` owns the statement.

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -40,7 +41,7 @@ std::string shell(const std::string& script) {
 }
 
 // Every entry under `path` (or the file itself): type, owner, mode, size,
-// content and times. `withCtime` false leaves out the change time, which a
+// a hash of the content and times. `withCtime` false leaves out the change time, which a
 // hard link's removal moves.
 std::string describe(const std::string& path, bool withCtime = true) {
     std::string out;
@@ -60,7 +61,9 @@ std::string describe(const std::string& path, bool withCtime = true) {
             out +=
                 " " + std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
         }
-        out += S_ISREG(st.st_mode) ? " " + readFile(p) + "\n" : "\n";
+        out += S_ISREG(st.st_mode)
+                   ? " " + std::to_string(std::hash<std::string>{}(readFile(p))) + "\n"
+                   : "\n";
     }
     return out;
 }
@@ -220,6 +223,24 @@ TEST_F(HostileTreeTest, LinksAtTableSourceNamesAreReplacedNotWrittenThrough) {
         plant("postfix", 'l', kTables + "/" + table, kSecret);
     }
     runEveryCommand("t.test", kTables);
+}
+
+// The authentication database and its key lie in the table directory, which
+// the postfix user may write.
+TEST_F(HostileTreeTest, AuthenticationFilesAreNotReachedThroughLinksOrFifos) {
+    const std::string db = kTables + "/passwd.db";
+    const std::string key = kTables + "/passwd_db_key";
+    shell("umask 077 && cp " + db + " " + kVictim + "/passwd.db && cp " + key + " " + kVictim +
+          "/key");
+    const std::vector<std::pair<char, std::string>> cases = {{'l', db}, {'l', key}, {'p', key}};
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string domain = "a" + std::to_string(++n) + ".test";
+        createMailbox(domain);
+        plant("postfix", c.first, c.second, kVictim + (c.second == db ? "/passwd.db" : "/key"));
+        runEveryCommand(domain, c.second);
+        shell("rm -f " + c.second + " && mv " + c.second + ".orig " + c.second);
+    }
 }
 
 TEST_F(HostileTreeTest, LockDirectoryOfAnotherUserIsRefusedAndAMissingOneMadeByRoot) {
