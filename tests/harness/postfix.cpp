@@ -56,6 +56,29 @@ bool alive(pid_t pid) {
     return st && st->state != 'Z' && st->state != 'X';
 }
 
+// Processes whose parent is pid, with their command names.
+std::vector<std::pair<pid_t, std::string>> childProcesses(pid_t parent) {
+    std::vector<std::pair<pid_t, std::string>> children;
+    DIR* proc = ::opendir("/proc");
+    if (!proc) {
+        return children;
+    }
+    while (const struct dirent* e = ::readdir(proc)) {
+        const std::string name = e->d_name;
+        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) {
+            continue;
+        }
+        const pid_t pid = static_cast<pid_t>(std::stol(name));
+        auto st = procStat(pid);
+        if (st && st->ppid == parent && st->state != 'Z') {
+            children.emplace_back(pid, st->comm);
+        }
+    }
+    ::closedir(proc);
+    std::sort(children.begin(), children.end());
+    return children;
+}
+
 }  // namespace
 
 std::string tableSpec(const std::string& name) {
@@ -98,13 +121,8 @@ std::optional<std::string> tableLookup(const std::string& name, const std::strin
     return value;
 }
 
-std::string postconfValue(const std::string& name, const std::string& configDir) {
-    std::vector<std::string> argv{"/usr/sbin/postconf"};
-    if (!configDir.empty()) {
-        argv.insert(argv.end(), {"-c", configDir});
-    }
-    argv.insert(argv.end(), {"-h", name});
-    std::string value = runChecked(argv);
+std::string postconfValue(const std::string& name) {
+    std::string value = runChecked({"/usr/sbin/postconf", "-h", name});
     if (!value.empty() && value.back() == '\n') {
         value.pop_back();
     }
@@ -118,28 +136,6 @@ std::optional<pid_t> postfixMasterPid() {
         return std::nullopt;
     }
     return static_cast<pid_t>(pid);
-}
-
-std::vector<std::pair<pid_t, std::string>> childProcesses(pid_t parent) {
-    std::vector<std::pair<pid_t, std::string>> children;
-    DIR* proc = ::opendir("/proc");
-    if (!proc) {
-        return children;
-    }
-    while (const struct dirent* e = ::readdir(proc)) {
-        const std::string name = e->d_name;
-        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) {
-            continue;
-        }
-        const pid_t pid = static_cast<pid_t>(std::stol(name));
-        auto st = procStat(pid);
-        if (st && st->ppid == parent && st->state != 'Z') {
-            children.emplace_back(pid, st->comm);
-        }
-    }
-    ::closedir(proc);
-    std::sort(children.begin(), children.end());
-    return children;
 }
 
 bool waitForChildren(pid_t parent, size_t count, std::set<pid_t>& seen) {

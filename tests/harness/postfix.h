@@ -29,9 +29,8 @@ std::vector<std::pair<std::string, std::string>> tableRecords(const std::string&
 std::optional<std::string> tableLookup(const std::string& name, const std::string& key);
 
 // The value of a main.cf parameter as Postfix reads it (`postconf -h`),
-// without the trailing newline. configDir selects another configuration
-// directory (postconf -c).
-std::string postconfValue(const std::string& name, const std::string& configDir = "");
+// without the trailing newline.
+std::string postconfValue(const std::string& name);
 
 // The live Postfix master: the pid in /var/spool/postfix/pid/master.pid if
 // that process exists (and is not a zombie waiting to be reaped).
@@ -47,9 +46,6 @@ bool waitForPostfix(bool running, std::chrono::milliseconds timeout = std::chron
 // Ends a running Postfix the hard way (SIGTERM to the master, SIGKILL if it
 // lingers) and waits until it is gone. Used by the fixture after a test.
 void killPostfix();
-
-// Processes whose parent is pid, with their command names (/proc/PID/comm).
-std::vector<std::pair<pid_t, std::string>> childProcesses(pid_t pid);
 
 // Kill points without ptrace: polls /proc until the process `parent` has
 // started `count` children in all (those already seen are in `seen`);

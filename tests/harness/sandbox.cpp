@@ -28,14 +28,11 @@
 
 namespace kvarn_test {
 
-const char* const kPostfixConfigDir = "/etc/postfix";
 const char* const kMainCf = "/etc/postfix/main.cf";
 const char* const kPostfixInit = "/etc/init.d/postfix";
-const char* const kOruConfigDir = "/etc/oru";
 const char* const kShadowFile = "/etc/oru/.oru.shadow";
 const char* const kMailRoot = "/var/qmail/mailnames";
 const char* const kMarunLibDir = "/var/lib/marun";
-const char* const kCrontabDir = "/var/spool/cron/crontabs";
 
 namespace {
 

@@ -15,8 +15,6 @@
 
 namespace kvarn_test {
 
-const std::vector<std::string> kStandInServices = {"courier-imap", "pc-remote"};
-
 namespace {
 
 std::string servicesDir() {

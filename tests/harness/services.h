@@ -9,9 +9,6 @@
 
 namespace kvarn_test {
 
-// Service init scripts that are recording stand-ins in the sandbox.
-extern const std::vector<std::string> kStandInServices;
-
 // One invocation of a stand-in init script.
 struct ServiceCall {
     std::string service;                     // script name, e.g. "courier-imap"
