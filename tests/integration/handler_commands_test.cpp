@@ -49,14 +49,6 @@ class HandlerCommandsTest : public SandboxTest {
     }
 };
 
-TEST_F(HandlerCommandsTest, AddingTheSameRegistrationAgainReplacesIt) {
-    RunResult first = add("spam", "recipient", "info@x.test", "before-queue", "10");
-    ASSERT_TRUE(first.succeeded()) << first;
-    EXPECT_EQ("", first.out);
-    ASSERT_TRUE(add("spam", "recipient", "info@x.test", "before-queue", "20").succeeded());
-    EXPECT_EQ((Rows{{"spam", "1", "info@x.test", "1", "20", "1", "/usr/bin/h", "ctx"}}), rows());
-}
-
 TEST_F(HandlerCommandsTest, GlobalAddressesPrioritiesAndUnknownWords) {
     // The address option is ignored for global handlers: always "all".
     ASSERT_TRUE(add("g", "global", "all-recipients", "before-local", "5").succeeded());

@@ -18,14 +18,12 @@
 #include <utility>
 #include <vector>
 
-#include "commands/dispatch.h"
 #include "harness/kvarn_harness.h"
 #include "lib/db_connect.h"
 #include "mail/lib/mail_auth.h"
 #include "mail/lib/mail_auth_location.h"
 #include "mail/lib/mail_handlers.h"
 #include "mail/maildir_manager.h"
-#include "util/process.h"
 
 namespace kvarn_test {
 namespace {
@@ -583,58 +581,6 @@ TEST_F(MailnameCommandsTest, SetMailboxDiskQuotaRewritesMaildirsize) {
     r = runKvarn({"--set-mailbox-disk-quota", "--domain-name=example.test", "--mailname=info"});
     EXPECT_TRUE(r.exited(1)) << r;
     EXPECT_THAT(r.err, HasSubstr("mandatory option \"--disk-quota\" is not specified"));
-}
-
-// Runs /usr/bin/env through the program's own process launcher and returns
-// what it printed: the environment a child started now gets.
-std::string childEnvironment() {
-    marun::process::Pipe pipe(marun::process::Parameters("/usr/bin/env"));
-    std::string out;
-    pipe.stdoutChannel = marun::process::OutputChannel(marun::process::STREAM_PIPE,
-                                                       marun::process::makeStringReceiver(out));
-    int status = pipe.run();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    return out;
-}
-
-TEST_F(MailnameCommandsTest, ChildrenStartedAfterThePasswordIsReadDoNotSeeIt) {
-    createInfo();
-    struct Case {
-        Env variables;
-        std::string password;
-    };
-    for (const Case& c :
-         {Case{{{"ORU_PASSWORD", "plain-pw-1"}}, "plain-pw-1"},
-          Case{{{"ORU_CRYPTED_PASSWORD", "crypted-pw-2"}}, "crypted-pw-2"},
-          Case{{{"ORU_PASSWORD", "plain-pw-3"}, {"ORU_CRYPTED_PASSWORD", "crypted-pw-4"}},
-               "plain-pw-3"}}) {
-        for (const auto& variable : c.variables) {
-            ASSERT_EQ(0, setenv(variable.first.c_str(), variable.second.c_str(), 1));
-        }
-        setenv("KVARN_TEST_MARKER", "still-here", 1);
-        // The same child sees the variables before the command runs.
-        std::string before = childEnvironment();
-        for (const auto& variable : c.variables) {
-            EXPECT_THAT(before, HasSubstr(variable.first + "=" + variable.second));
-        }
-
-        // The command as the dispatcher runs it, in this process.
-        std::vector<std::string> args = {"kvarn", "--set-password", "--domain-name=example.test",
-                                         "--mailname=info"};
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(&arg[0]);
-        }
-        argv.push_back(nullptr);
-        ASSERT_EQ(0, marun::mail::postfix::kvarn_commands::do_main(static_cast<int>(args.size()),
-                                                                   argv.data()));
-        EXPECT_EQ(c.password, passwordOf("info@alias1.test").first);
-
-        std::string after = childEnvironment();
-        EXPECT_THAT(after, Not(HasSubstr("ORU_PASSWORD")));
-        EXPECT_THAT(after, Not(HasSubstr("pw-")));
-        EXPECT_THAT(after, HasSubstr("KVARN_TEST_MARKER=still-here"));
-    }
 }
 
 TEST_F(MailnameCommandsTest, PasswordLeavesTheRunningProgramsEnvironmentBlock) {

@@ -1,9 +1,8 @@
 // The lookup-table store against the real postmap: adding and replacing,
 // every writer under the lock by name, rewrites that change only what
 // changed on a copy renamed into place, removals judged by their
-// diagnostics, batches, leftovers of killed runs, and refusal of bad
-// records and of an indexed file that is not a regular file before postmap
-// ever runs.
+// diagnostics, batches, leftovers of killed runs, and refusal of an indexed
+// file that is not a regular file before postmap ever runs.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -127,27 +126,6 @@ TEST_F(SandboxTest, AddsAndReplacesRecordsInOnePostmapRun) {
     KeyList noKeys;
     DatabaseHelper::removeRecords(table, noKeys.begin(), noKeys.end());
     EXPECT_THAT(postmap.calls(), IsEmpty());
-}
-
-TEST_F(SandboxTest, BadRecordsAreRefusedBeforePostmapStarts) {
-    fillVirtual({{"keep@d.com", "x@o.com"}});
-    PostmapWrapper postmap;
-    const std::string table = tableSpec("virtual");
-    RecordList records{{"new@d.com", "y@o.com"}, {"evil@d.com\nother@d.com", "z@o.com"}};
-    try {
-        DatabaseHelper::addRecords(table, records.begin(), records.end());
-        FAIL() << "not refused";
-    } catch (const PostfixDatabaseError& e) {
-        EXPECT_THAT(e.what(), HasSubstr(table));
-        EXPECT_THAT(e.what(), HasSubstr("\"evil@d.com\\nother@d.com\""));
-    }
-    RecordVector badValue{{"keep@d.com", "a@o.com\nvictim@d.com b@o.com"}};
-    EXPECT_THROW(DatabaseHelper::replaceRecords(table, badValue.begin(), badValue.end()),
-                 PostfixDatabaseError);
-    EXPECT_THROW(DatabaseHelper::removeRecord(table, "a b"), PostfixDatabaseError);
-    EXPECT_THAT(postmap.calls(), IsEmpty());
-    EXPECT_FALSE(pathExists(VIRTUAL));
-    EXPECT_EQ(tableRecords("virtual"), (Records{{"keep@d.com", "x@o.com"}}));
 }
 
 TEST_F(SandboxTest, ReplaceRecordsRebuildsTheWholeTable) {
