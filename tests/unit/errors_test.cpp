@@ -51,17 +51,6 @@ TEST(SystemErrorTest, MapsErrnoToTypesAndTexts) {
     EXPECT_STREQ(std::strerror(EBADF), marun::SystemError("", EBADF).what());
 }
 
-TEST(ReportTest, FatalErrorLineNamesTheDemangledType) {
-    CapturedStreams streams;
-    marun::reportException(marun::ExSystemError<ENOENT>("open"));
-    std::string expected =
-        std::string("Fatal error: marun::ExSystemError<2>(open: ") + std::strerror(ENOENT) + ")\n";
-    EXPECT_EQ(expected, streams.err.str());
-    EXPECT_EQ(expected, streams.out.str());
-    marun::reportUntypedException();
-    EXPECT_EQ(expected + "UNSPECIFIED ERROR OCCURED\n", streams.out.str());
-}
-
 TEST(UerrTest, EchoesAtOnceAndCopiesToStdoutOnFlush) {
     CapturedStreams streams;
     marun::uerr << "partial";

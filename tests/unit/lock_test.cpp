@@ -38,13 +38,6 @@ TEST(Md5, DigestsPrefixAndData) {
     EXPECT_EQ(md5("a", "bc"), md5("", "abc"));
 }
 
-TEST(Lock, LockByNameIsTheMd5OfThePath) {
-    std::unique_ptr<char, decltype(&std::free)> path(mk_flock_path("/etc/postfix/main.cf"),
-                                                     std::free);
-    ASSERT_TRUE(path);
-    EXPECT_STREQ(path.get(), "/var/lock/files/7963c3b4b0754641744c1ae241e19575");
-}
-
 TEST(Lock, SecondHolderIsRefusedUntilRelease) {
     TempDir dir;
     std::string file = dir.file("lock");

@@ -38,16 +38,6 @@ TEST(MailAuthLocation, StylesSelectBothPaths) {
     EXPECT_EQ(mailAuthKey, kQmailKey);
 }
 
-TEST(MailAuthLocation, SetPathKeepsTheCallersString) {
-    static const char db[] = "/tmp/test/passwd.db";
-    static const char key[] = "/tmp/test/key";
-    mailAuthDBSetPath(db);
-    mailAuthKeySetPath(key);
-    EXPECT_EQ(mailAuthDB, db);
-    EXPECT_EQ(mailAuthKey, key);
-    mailAuthDBSelectStyle(MAIL_AUTH_DB_QMAIL_STYLE);
-}
-
 TEST(MailAuthLocation, KeyPathLiesBesideTheDatabase) {
     EXPECT_EQ(keyPathOf(kQmailDB.c_str()), kQmailKey);
     EXPECT_EQ(keyPathOf(kPostfixDB.c_str()), kPostfixKey);

@@ -218,16 +218,6 @@ TEST_F(MailAuthTest, StoredPasswordDecryptsWithTheOpensslTool) {
     EXPECT_EQ("from the tool", visits.seen[0].password);
 }
 
-TEST_F(MailAuthTest, EmptyOrMissingPasswordRemovesTheUser) {
-    ASSERT_EQ(0, set_postbox_passwd("u", "a.test", "pw", 0));
-    ASSERT_EQ(0, set_postbox_passwd("v", "a.test", "pw", 0));
-    EXPECT_EQ(2u, users().size());
-    ASSERT_EQ(0, set_postbox_passwd("u", "a.test", "", 0));
-    ASSERT_EQ(0, set_postbox_passwd("v", "a.test", nullptr, 0));
-    EXPECT_EQ(Rows{}, users());
-    EXPECT_EQ((Rows{"a.test|0"}), domains());
-}
-
 TEST_F(MailAuthTest, RemovingAndRenamingUsers) {
     kvarn_unit::LogCapture log;
     EXPECT_EQ(0, mailAuthRemove("u", "unknown.test"));

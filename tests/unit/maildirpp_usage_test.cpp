@@ -122,20 +122,6 @@ TEST(MaildirCountTest, CountsNewCurAndSubfoldersButNotTmpOrTrash) {
     EXPECT_EQ(0, read(dir.file("nothing"), 0).result);
 }
 
-// A mailbox owner names messages as he likes: claims beyond what the file
-// system holds count by their length, and nothing wraps the total negative.
-TEST(MaildirCountTest, SizeClaimsBeyondTheFileSystemAreMalformedNames) {
-    TempDir dir;
-    std::string maildir = makeMaildir(dir);
-    dir.write("Maildir/cur/1.M1.host,S=9223372036854775807:2,S", "12345");
-    dir.write("Maildir/new/2.M2.host,S=9223372036854775807", "123");
-    dir.write("Maildir/new/3.M3.host,S=4611686018427387904", "1");  // 2^62
-    Usage u = read(maildir, 0);
-    ASSERT_EQ(1, u.result);
-    EXPECT_EQ(9, u.size);
-    EXPECT_EQ(3u, u.count);
-}
-
 TEST(MaildirCountTest, CurrentDirectoryFormReportsNewestFolderTime) {
     TempDir dir;
     std::string maildir = makeMaildir(dir);
