@@ -4,21 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "harness/kvarn_harness.h"
-#include "mail/lib/mail_handlers.h"
+#include "integration/panel_server.h"
 
 namespace kvarn_test {
 namespace {
 
 using ::testing::HasSubstr;
 
-class HandlerCommandsTest : public SandboxTest {
+class HandlerCommandsTest : public PanelServerTest {
   protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
-    }
-
     // name|type|address|queue|priority|enabled|executable|context, ordered.
     Rows rows(const std::string& where = "1") {
         return sqliteQuery(MH_DB_PATH,

@@ -18,11 +18,8 @@
 #include <utility>
 #include <vector>
 
-#include "harness/kvarn_harness.h"
+#include "integration/panel_server.h"
 #include "lib/db_connect.h"
-#include "mail/lib/mail_auth.h"
-#include "mail/lib/mail_auth_location.h"
-#include "mail/lib/mail_handlers.h"
 #include "mail/maildir_manager.h"
 
 namespace kvarn_test {
@@ -76,13 +73,10 @@ void describeTree(const std::string& dir, const std::string& prefix, std::string
 // "info" with the mail alias "sales" in the panel; the domain's mail
 // directory, an empty mail authentication database and an empty mail
 // handlers database.
-class MailnameCommandsTest : public SandboxTest {
+class MailnameCommandsTest : public PanelServerTest {
   protected:
     void SetUp() override {
-        SandboxTest::SetUp();
-        mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
-        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
+        PanelServerTest::SetUp();
 
         domain_ = seedDomain("example.test");
         seedDomainAlias(domain_, "alias1.test");
@@ -100,10 +94,8 @@ class MailnameCommandsTest : public SandboxTest {
         RunResult added = runKvarn({"--add-mailname", "--domain-name=example.test",
                                     "--mailname=info", "--disk-quota=1000000"});
         ASSERT_TRUE(added.succeeded()) << added;
-        RunResult mailbox =
-            runKvarn({"--add-mailbox", "--domain-name=example.test", "--mailname=info"},
-                     {{"ORU_PASSWORD", "s3cret"}});
-        ASSERT_TRUE(mailbox.succeeded()) << mailbox;
+        runKvarnChecked({"--add-mailbox", "--domain-name=example.test", "--mailname=info"},
+                        {{"ORU_PASSWORD", "s3cret"}});
         addVirtual(
             "sales@example.test info@example.test\n"
             "sales@alias1.test info@example.test\n"
@@ -123,10 +115,9 @@ class MailnameCommandsTest : public SandboxTest {
     }
 
     void addHandler(const std::string& address) {
-        RunResult r = runKvarn({"--add-handler", "--handler-name=spam", "--handler-type=recipient",
-                                "--executable=/usr/bin/h", "--context=ctx", "--hook=before-queue",
-                                "--priority=10", "--handler-type-name=" + address});
-        ASSERT_TRUE(r.succeeded()) << r;
+        runKvarnChecked({"--add-handler", "--handler-name=spam", "--handler-type=recipient",
+                         "--executable=/usr/bin/h", "--context=ctx", "--hook=before-queue",
+                         "--priority=10", "--handler-type-name=" + address});
     }
 
     // address|domain status|plain or crypted password kept
@@ -320,8 +311,7 @@ TEST_F(MailnameCommandsTest, BadNamesAreRefusedByEveryCommandBeforeAnyChange) {
 }
 
 TEST_F(MailnameCommandsTest, AddMailboxSwitchesDeliveryOnAndStoresThePasswordEverywhere) {
-    ASSERT_TRUE(
-        runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info"}).succeeded());
+    runKvarnChecked({"--add-mailname", "--domain-name=example.test", "--mailname=info"});
     RunResult r = runKvarn({"--add-mailbox", "--domain-name=example.test", "--mailname=info"},
                            {{"ORU_PASSWORD", "pa ss"}});
     ASSERT_TRUE(r.succeeded()) << r;
@@ -337,8 +327,7 @@ TEST_F(MailnameCommandsTest, AddMailboxSwitchesDeliveryOnAndStoresThePasswordEve
     const int other = seedDomain("other.test");
     seedMail(other, "bob");
     marun::mail::MaildirManager::getInstance().createDomainRoot("other.test");
-    ASSERT_TRUE(
-        runKvarn({"--add-mailname", "--domain-name=other.test", "--mailname=bob"}).succeeded());
+    runKvarnChecked({"--add-mailname", "--domain-name=other.test", "--mailname=bob"});
     r = runKvarn({"--add-mailbox", "--domain-name=other.test", "--mailname=bob", "-D"},
                  {{"ORU_CRYPTED_PASSWORD", "$1$salt$hash"}});
     ASSERT_TRUE(r.succeeded()) << r;
@@ -479,9 +468,8 @@ TEST_F(MailnameCommandsTest, RenameMailnameMovesRecordsValuesHomeAuthenticationA
 
 TEST_F(MailnameCommandsTest, RenameMailnameWithoutPasswordDropsTheOldAuthentication) {
     createInfo();
-    RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
-                            "--old-mailname=info", "--new-mailname=info2", "-D"});
-    ASSERT_TRUE(r.succeeded()) << r;
+    runKvarnChecked({"--rename-mailname", "--domain-name=example.test", "--old-mailname=info",
+                     "--new-mailname=info2", "-D"});
     // The mail alias keeps its records; the old name has none left.
     EXPECT_THAT(authRows(),
                 ElementsAre("sales@alias1.test|0|encrypted", "sales@alias2.test|0|encrypted",
@@ -536,8 +524,7 @@ TEST_F(MailnameCommandsTest, RenameReturnsTheAuthenticationRenameResult) {
 }
 
 TEST_F(MailnameCommandsTest, GetMailboxSizePrintsOnlyTheNumber) {
-    ASSERT_TRUE(
-        runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info"}).succeeded());
+    runKvarnChecked({"--add-mailname", "--domain-name=example.test", "--mailname=info"});
     const std::vector<std::string> args = {"--get-mailbox-size", "--domain-name=example.test",
                                            "--mailname=info"};
     RunResult r = runKvarn(args);
@@ -571,8 +558,7 @@ TEST_F(MailnameCommandsTest, GetMailboxSizePrintsOnlyTheNumber) {
 }
 
 TEST_F(MailnameCommandsTest, SetMailboxDiskQuotaRewritesMaildirsize) {
-    ASSERT_TRUE(
-        runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info"}).succeeded());
+    runKvarnChecked({"--add-mailname", "--domain-name=example.test", "--mailname=info"});
     RunResult r = runKvarn({"--set-mailbox-disk-quota", "--domain-name=example.test",
                             "--mailname=info", "--disk-quota=5000"});
     ASSERT_TRUE(r.succeeded()) << r;
