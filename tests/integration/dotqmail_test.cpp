@@ -63,12 +63,9 @@ TEST_F(DotQMailTest, DeliveryLineIsNeverDoubledReplacesTheOldFormAndResetsClear)
 TEST_F(DotQMailTest, FailuresLeaveTheFileAsItWas) {
     DotQMailManager qmail(home());
     testing::internal::CaptureStdout();
-    try {
-        qmail.disableDelivery();
-        ADD_FAILURE() << "disabling a missing file succeeded";
-    } catch (const SystemError& e) {
-        EXPECT_EQ("unable to modify " + path() + ": " + std::strerror(ENOENT), e.what());
-    }
+    EXPECT_THAT([&] { qmail.disableDelivery(); },
+                testing::ThrowsMessage<SystemError>(
+                    testing::StrEq("unable to modify " + path() + ": " + std::strerror(ENOENT))));
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ("Unable to remove string from " + path() + " file\n", out);
     EXPECT_FALSE(pathExists(path()));

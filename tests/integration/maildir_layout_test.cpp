@@ -150,12 +150,9 @@ TEST_F(MaildirLayoutTest, NamesThatWouldLeaveTheMailRootAreRefused) {
         };
     for (const auto& [what, operation] : operations) {
         for (const std::string& name : badNames) {
-            try {
-                operation(name);
-                ADD_FAILURE() << what << " accepted '" << name << "'";
-            } catch (const FSError& e) {
-                EXPECT_EQ(0u, std::string(e.what()).rfind("invalid ", 0)) << e.what();
-            }
+            EXPECT_THAT([&] { operation(name); },
+                        testing::ThrowsMessage<FSError>(testing::StartsWith("invalid ")))
+                << what << " '" << name << "'";
         }
     }
     EXPECT_THAT(listDir(kMailRoot), ElementsAre("example.com"));
@@ -177,12 +174,9 @@ TEST_F(MaildirLayoutTest, MissingPopuserIsReported) {
         pos = end == std::string::npos ? passwd.size() : end + 1;
     }
     writeFile("/etc/passwd", kept, 0644);
-    try {
-        MaildirManager::getInstance();
-        ADD_FAILURE() << "no error without popuser";
-    } catch (const marun::SystemError& e) {
-        EXPECT_EQ(0u, std::string(e.what()).rfind("user popuser not found: ", 0)) << e.what();
-    }
+    EXPECT_THAT([] { MaildirManager::getInstance(); },
+                testing::ThrowsMessage<marun::SystemError>(
+                    testing::StartsWith("user popuser not found: ")));
 }
 
 // --- The library's path functions ---

@@ -30,12 +30,9 @@ TEST_F(SandboxTest, BrokenMainCfStillYieldsItsPath) {
     writeFile(kMainCf, readFile(kMainCf) + "garbage line\n");
     MainCfManager main;
     EXPECT_EQ(main.configDirectory(), "/etc/postfix");
-    try {
-        main.getStringValue("mynetworks", false);
-        ADD_FAILURE() << "no error";
-    } catch (const PostfixConfigurationError& e) {
-        EXPECT_NE(std::string(e.what()).find("missing '='"), std::string::npos) << e.what();
-    }
+    EXPECT_THAT(
+        [&] { main.getStringValue("mynetworks", false); },
+        testing::ThrowsMessage<PostfixConfigurationError>(testing::HasSubstr("missing '='")));
 }
 
 // Each child appends its own element; the lock held from read to write

@@ -42,6 +42,7 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
+using ::testing::ThrowsMessage;
 
 using Records = std::vector<std::pair<std::string, std::string>>;
 
@@ -223,12 +224,10 @@ TEST_F(SandboxTest, IndexedFileThatIsNotARegularFileStopsEveryWriter) {
         EXPECT_THROW(DatabaseHelper::removeRecords(table, keys.begin(), keys.end()),
                      PostfixDatabaseError)
             << what;
-        try {
-            DatabaseHelper::filterRecords(table, [](std::string&) { return false; });
-            ADD_FAILURE() << what << ": not refused";
-        } catch (const PostfixConfigurationError& e) {
-            EXPECT_THAT(e.what(), HasSubstr(base + ".db")) << what;
-        }
+        EXPECT_THAT(
+            [&] { DatabaseHelper::filterRecords(table, [](std::string&) { return false; }); },
+            ThrowsMessage<PostfixConfigurationError>(HasSubstr(base + ".db")))
+            << what;
         EXPECT_EQ(readFile("/tmp/victim.db"), "precious") << what;
         EXPECT_THAT(listDir(kTablesDir), Contains("planted.db")) << what;
         EXPECT_FALSE(pathExists(base)) << what;
@@ -288,12 +287,8 @@ TEST_F(SandboxTest, RemovalsSucceedOnWarningsAndFailOnFatalDiagnostics) {
     EXPECT_NO_THROW(DatabaseHelper::removeRecords(table, missing.cbegin(), missing.cend()));
 
     // A table without its indexed file: "fatal:".
-    try {
-        DatabaseHelper::removeRecord("hash:/var/spool/postfix/marun/none", "x");
-        FAIL() << "no exception";
-    } catch (const PostfixDatabaseError& e) {
-        EXPECT_THAT(e.what(), HasSubstr("fatal:"));
-    }
+    EXPECT_THAT([] { DatabaseHelper::removeRecord("hash:/var/spool/postfix/marun/none", "x"); },
+                ThrowsMessage<PostfixDatabaseError>(HasSubstr("fatal:")));
     EXPECT_THROW(DatabaseHelper::removeRecords("hash:/var/spool/postfix/marun/none", keys.begin(),
                                                keys.end()),
                  PostfixDatabaseError);
@@ -438,13 +433,13 @@ TEST_F(SandboxTest, FailedFilteringLeavesTheTableAndNoSource) {
 
     // The dump fails: the table has no indexed file.
     const std::string missing = "/var/spool/postfix/marun/missing";
-    try {
-        DatabaseHelper::filterRecords("hash:" + missing, ElementsFilter<ReplaceElementFilterRef>(
-                                                             ReplaceElementFilterRef(from, none)));
-        FAIL() << "no exception";
-    } catch (const PostfixConfigurationError& e) {
-        EXPECT_THAT(e.what(), HasSubstr("fatal:"));
-    }
+    EXPECT_THAT(
+        [&] {
+            DatabaseHelper::filterRecords(
+                "hash:" + missing,
+                ElementsFilter<ReplaceElementFilterRef>(ReplaceElementFilterRef(from, none)));
+        },
+        ThrowsMessage<PostfixConfigurationError>(HasSubstr("fatal:")));
     EXPECT_FALSE(pathExists(missing));
     EXPECT_FALSE(lockBusy(missing));
 
@@ -470,12 +465,8 @@ TEST_F(SandboxTest, FailedFilteringLeavesTheTableAndNoSource) {
         line += ",new@o.com";
         return true;
     };
-    try {
-        DatabaseHelper::filterRecords(tableSpec("virtual"), sabotage);
-        FAIL() << "no exception";
-    } catch (const PostfixConfigurationError& e) {
-        EXPECT_THAT(e.what(), HasSubstr("replaced while it was read"));
-    }
+    EXPECT_THAT([&] { DatabaseHelper::filterRecords(tableSpec("virtual"), sabotage); },
+                ThrowsMessage<PostfixConfigurationError>(HasSubstr("replaced while it was read")));
     EXPECT_FALSE(lockBusy(VIRTUAL));
     EXPECT_EQ(tableRecords("virtual"), (Records{{"a@d.com", "x@o.com"}}));
     EXPECT_THAT(listDir(kTablesDir), Not(Contains(HasSubstr(".kvarn."))));

@@ -3,6 +3,7 @@
 // that take no lock.
 #include "lib/lock.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +23,9 @@
 #include "util/mklock.h"
 
 namespace {
+
+using ::testing::StrEq;
+using ::testing::ThrowsMessage;
 
 using kvarn_unit::readFile;
 using kvarn_unit::TempDir;
@@ -90,22 +94,16 @@ TEST(MKLock, HoldsUntilDestroyedAndReportsWhy) {
     std::string file = dir.file("lock");
     {
         MKLock held(file, MKLock::LOCK_FILE_AS_IS);
-        try {
-            MKLock second(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING);
-            FAIL() << "second lock taken";
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), ("lock(" + file + ") failed: file is already locked").c_str());
-        }
+        EXPECT_THAT([&] { MKLock second(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING); },
+                    ThrowsMessage<std::runtime_error>(
+                        StrEq("lock(" + file + ") failed: file is already locked")));
     }
     MKLock after_release(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING);
 
     kvarn_unit::LogCapture quiet;
-    try {
-        MKLock missing(dir.file("no/such/dir/lock"), MKLock::LOCK_FILE_AS_IS);
-        FAIL() << "lock in a missing directory taken";
-    } catch (const marun::ExSystemError<ENOENT>& e) {
-        EXPECT_STREQ(e.what(), "lock() failed: No such file or directory");
-    }
+    EXPECT_THAT([&] { MKLock missing(dir.file("no/such/dir/lock"), MKLock::LOCK_FILE_AS_IS); },
+                ThrowsMessage<marun::ExSystemError<ENOENT>>(
+                    StrEq("lock() failed: No such file or directory")));
 }
 
 TEST(CopyFile, OntoItselfDoesNothing) {

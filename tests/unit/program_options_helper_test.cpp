@@ -2,6 +2,7 @@
 // errors routed to uerr and usage, and mail name validation.
 #include "commands/program_options_helper.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -51,12 +52,9 @@ TEST(ProgramOptionsHelperTest, ReportsTheLastDeclaredMissingMandatoryOption) {
     helper.add_options()("first", po::value<std::string>(), "1", true)(
         "second", po::value<std::string>(), "2", true);
     Args args({"--x"});
-    try {
-        helper.parse(args.argc(), args.argv());
-        FAIL() << "no throw";
-    } catch (const MissingMandatoryOption& e) {
-        EXPECT_STREQ("mandatory option \"--second\" is not specified", e.what());
-    }
+    EXPECT_THAT([&] { helper.parse(args.argc(), args.argv()); },
+                testing::ThrowsMessage<MissingMandatoryOption>(
+                    testing::StrEq("mandatory option \"--second\" is not specified")));
 }
 
 TEST(ProgramOptionsHelperTest, RefusesAbbreviationsFreeWordsRepeatsAndBadNumbers) {
