@@ -47,6 +47,17 @@ bool waitForPostfix(bool running, std::chrono::milliseconds timeout = std::chron
 // lingers) and waits until it is gone. Used by the fixture after a test.
 void killPostfix();
 
+// A process as /proc/PID/stat shows it.
+struct ProcessInfo {
+    pid_t pid;
+    pid_t ppid;
+    char state;  // 'R', 'S', 'Z' (a zombie)...
+    std::string comm;
+};
+
+// Every process of the sandbox's pid namespace.
+std::vector<ProcessInfo> processes();
+
 // Kill points without ptrace: polls /proc until the process `parent` has
 // started `count` children in all (those already seen are in `seen`);
 // false when it ended first.
