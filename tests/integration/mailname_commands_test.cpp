@@ -3,12 +3,8 @@
 // database and the mail handlers database after each command, bad names and
 // quotas refused before anything changes, and the password hand-over kept
 // out of the environment.
-#include <fcntl.h>
 #include <mysql.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -574,27 +570,8 @@ TEST_F(MailnameCommandsTest, PasswordLeavesTheRunningProgramsEnvironmentBlock) {
     ASSERT_NE(nullptr, lock);
     ASSERT_EQ(0, mysql_query(lock, "LOCK TABLES domainaliases WRITE")) << mysql_error(lock);
 
-    std::vector<std::string> args = {kvarnBinary(), "--set-password", "--domain-name=example.test",
-                                     "--mailname=info"};
-    std::vector<std::string> env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin",
-                                    "ORU_PASSWORD=visible-secret-123"};
-    std::vector<char*> argv;
-    std::vector<char*> envp;
-    for (std::string& arg : args) {
-        argv.push_back(&arg[0]);
-    }
-    for (std::string& entry : env) {
-        envp.push_back(&entry[0]);
-    }
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    ASSERT_EQ(0, posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data()));
-    posix_spawn_file_actions_destroy(&actions);
+    auto run = startKvarn({"--set-password", "--domain-name=example.test", "--mailname=info"},
+                          {{"ORU_PASSWORD", "visible-secret-123"}});
 
     // Wait until its query waits for the lock.
     bool waiting = false;
@@ -607,16 +584,16 @@ TEST_F(MailnameCommandsTest, PasswordLeavesTheRunningProgramsEnvironmentBlock) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
-    std::string environ = waiting ? readFile("/proc/" + std::to_string(pid) + "/environ") : "";
+    std::string environ =
+        waiting ? readFile("/proc/" + std::to_string(run->pid()) + "/environ") : "";
     mysql_query(lock, "UNLOCK TABLES");
     mysql_close(lock);
-    int status = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    RunResult r = run->wait();
 
     ASSERT_TRUE(waiting) << "kvarn never reached the alias query";
-    EXPECT_THAT(environ, HasSubstr("PATH=/usr/sbin"));
+    EXPECT_THAT(environ, HasSubstr("HOME=/root"));
     EXPECT_THAT(environ, Not(HasSubstr("visible-secret-123")));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(r.succeeded()) << r;
     EXPECT_EQ("visible-secret-123", passwordOf("info@alias2.test").first);
 }
 
