@@ -129,6 +129,14 @@ std::string table(const char* name) {
     return "`" + databaseName() + "`." + name;
 }
 
+std::string sqlQuote(const std::string& value) {
+    std::string escaped(value.size() * 2 + 1, '\0');
+    unsigned long n =
+        mysql_real_escape_string(harnessConnection(), escaped.data(), value.data(), value.size());
+    escaped.resize(n);
+    return "'" + escaped + "'";
+}
+
 }  // namespace
 
 void resetPanelDatabase() {
@@ -149,14 +157,6 @@ unsigned long long panelExec(const std::string& sql) {
     MYSQL* m = harnessConnection();
     fetchRows(m, sql);
     return mysql_affected_rows(m);
-}
-
-std::string sqlQuote(const std::string& value) {
-    std::string escaped(value.size() * 2 + 1, '\0');
-    unsigned long n =
-        mysql_real_escape_string(harnessConnection(), escaped.data(), value.data(), value.size());
-    escaped.resize(n);
-    return "'" + escaped + "'";
 }
 
 int seedDomain(const std::string& name, int webspaceId) {
@@ -206,11 +206,6 @@ void seedLimit(int domainId, const std::string& limitName, const std::string& va
 void seedMisc(const std::string& param, const std::string& value) {
     exec("REPLACE INTO " + table("misc") + " (param, val) VALUES (" + sqlQuote(param) + ", " +
          sqlQuote(value) + ")");
-}
-
-Rows panelQueryAs(const std::string& user, const std::string& password, const std::string& sql) {
-    Connection conn = connect(user, password, databaseName().c_str());
-    return fetchRows(conn.get(), sql);
 }
 
 }  // namespace kvarn_test

@@ -26,9 +26,6 @@ Rows panelQuery(const std::string& sql);
 // Runs one statement that returns no rows; returns the affected row count.
 unsigned long long panelExec(const std::string& sql);
 
-// SQL string literal for value, quoted and escaped.
-std::string sqlQuote(const std::string& value);
-
 // Seeding helpers; each returns the new row's id where the table has one.
 int seedDomain(const std::string& name, int webspaceId = 0);
 int seedDomainAlias(int domainId, const std::string& alias);
@@ -39,10 +36,5 @@ int seedMailAlias(int mailId, const std::string& alias);
 void seedLimit(int domainId, const std::string& limitName, const std::string& value);
 // Sets a row of misc, replacing any value the parameter had.
 void seedMisc(const std::string& param, const std::string& value);
-
-// Connects with the credentials kvarn uses (user "admin", the password of
-// /etc/oru/.oru.shadow) and returns the result of sql, or throws
-// HarnessError with the server's message.
-Rows panelQueryAs(const std::string& user, const std::string& password, const std::string& sql);
 
 }  // namespace kvarn_test

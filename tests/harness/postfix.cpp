@@ -25,35 +25,35 @@ namespace {
 
 const char* const kMasterPidFile = "/var/spool/postfix/pid/master.pid";
 
-struct ProcStat {
-    std::string comm;
-    char state = '?';
-    pid_t ppid = 0;
-};
-
-// /proc/PID/stat is "pid (comm) state ppid ..."; comm may hold spaces and
-// parentheses, so it ends at the last ')'.
-std::optional<ProcStat> procStat(pid_t pid) {
+// "pid (comm) state ppid ...": comm may hold spaces and parentheses, so it
+// ends at the last ')'.
+std::optional<ProcessInfo> processInfo(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    if (!std::getline(in, line)) {
-        return std::nullopt;
-    }
-    const auto open = line.find('(');
+    const auto open = std::getline(in, line) ? line.find('(') : std::string::npos;
     const auto close = line.rfind(')');
     if (open == std::string::npos || close == std::string::npos || close < open) {
         return std::nullopt;
     }
-    ProcStat st;
-    st.comm = line.substr(open + 1, close - open - 1);
-    std::istringstream rest(line.substr(close + 1));
-    rest >> st.state >> st.ppid;
-    return st;
+    ProcessInfo p{pid, 0, '?', line.substr(open + 1, close - open - 1)};
+    std::istringstream(line.substr(close + 1)) >> p.state >> p.ppid;
+    return p;
 }
 
 bool alive(pid_t pid) {
-    auto st = procStat(pid);
-    return st && st->state != 'Z' && st->state != 'X';
+    auto p = processInfo(pid);
+    return p && p->state != 'Z' && p->state != 'X';
+}
+
+// Live processes whose parent is pid, in pid order.
+std::vector<pid_t> childProcesses(pid_t parent) {
+    std::vector<pid_t> children;
+    for (const ProcessInfo& p : processes()) {
+        if (p.ppid == parent && p.state != 'Z') {
+            children.push_back(p.pid);
+        }
+    }
+    return children;
 }
 
 }  // namespace
@@ -98,17 +98,28 @@ std::optional<std::string> tableLookup(const std::string& name, const std::strin
     return value;
 }
 
-std::string postconfValue(const std::string& name, const std::string& configDir) {
-    std::vector<std::string> argv{"/usr/sbin/postconf"};
-    if (!configDir.empty()) {
-        argv.insert(argv.end(), {"-c", configDir});
-    }
-    argv.insert(argv.end(), {"-h", name});
-    std::string value = runChecked(argv);
+std::string postconfValue(const std::string& name) {
+    std::string value = runChecked({"/usr/sbin/postconf", "-h", name});
     if (!value.empty() && value.back() == '\n') {
         value.pop_back();
     }
     return value;
+}
+
+std::vector<ProcessInfo> processes() {
+    std::vector<ProcessInfo> all;
+    DIR* proc = ::opendir("/proc");
+    while (const struct dirent* e = proc ? ::readdir(proc) : nullptr) {
+        if (std::isdigit(static_cast<unsigned char>(e->d_name[0]))) {
+            if (auto p = processInfo(static_cast<pid_t>(std::atol(e->d_name)))) {
+                all.push_back(*p);
+            }
+        }
+    }
+    if (proc) {
+        ::closedir(proc);
+    }
+    return all;
 }
 
 std::optional<pid_t> postfixMasterPid() {
@@ -120,32 +131,10 @@ std::optional<pid_t> postfixMasterPid() {
     return static_cast<pid_t>(pid);
 }
 
-std::vector<std::pair<pid_t, std::string>> childProcesses(pid_t parent) {
-    std::vector<std::pair<pid_t, std::string>> children;
-    DIR* proc = ::opendir("/proc");
-    if (!proc) {
-        return children;
-    }
-    while (const struct dirent* e = ::readdir(proc)) {
-        const std::string name = e->d_name;
-        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) {
-            continue;
-        }
-        const pid_t pid = static_cast<pid_t>(std::stol(name));
-        auto st = procStat(pid);
-        if (st && st->ppid == parent && st->state != 'Z') {
-            children.emplace_back(pid, st->comm);
-        }
-    }
-    ::closedir(proc);
-    std::sort(children.begin(), children.end());
-    return children;
-}
-
 bool waitForChildren(pid_t parent, size_t count, std::set<pid_t>& seen) {
     while (seen.size() < count) {
-        for (const auto& child : childProcesses(parent)) {
-            seen.insert(child.first);
+        for (pid_t child : childProcesses(parent)) {
+            seen.insert(child);
         }
         if (seen.size() >= count) {
             break;
@@ -159,21 +148,13 @@ bool waitForChildren(pid_t parent, size_t count, std::set<pid_t>& seen) {
 }
 
 void waitUntilNoneRuns(const std::string& comm) {
-    for (bool found = true; found;) {
-        found = false;
-        DIR* proc = ::opendir("/proc");
-        while (const struct dirent* e = proc ? ::readdir(proc) : nullptr) {
-            if (std::isdigit(static_cast<unsigned char>(e->d_name[0]))) {
-                auto st = procStat(static_cast<pid_t>(std::atol(e->d_name)));
-                found = found || (st && st->comm == comm && st->state != 'Z');
-            }
+    for (;;) {
+        const auto all = processes();
+        if (std::none_of(all.begin(), all.end(),
+                         [&](const ProcessInfo& p) { return p.comm == comm && p.state != 'Z'; })) {
+            return;
         }
-        if (proc) {
-            ::closedir(proc);
-        }
-        if (found) {
-            ::usleep(1000);
-        }
+        ::usleep(1000);
     }
 }
 
@@ -182,8 +163,8 @@ bool postfixRunning() {
     if (!master) {
         return false;
     }
-    for (const auto& [pid, comm] : childProcesses(*master)) {
-        if (comm == "qmgr") {
+    for (const ProcessInfo& p : processes()) {
+        if (p.ppid == *master && p.comm == "qmgr" && p.state != 'Z') {
             return true;
         }
     }

@@ -29,9 +29,8 @@ std::vector<std::pair<std::string, std::string>> tableRecords(const std::string&
 std::optional<std::string> tableLookup(const std::string& name, const std::string& key);
 
 // The value of a main.cf parameter as Postfix reads it (`postconf -h`),
-// without the trailing newline. configDir selects another configuration
-// directory (postconf -c).
-std::string postconfValue(const std::string& name, const std::string& configDir = "");
+// without the trailing newline.
+std::string postconfValue(const std::string& name);
 
 // The live Postfix master: the pid in /var/spool/postfix/pid/master.pid if
 // that process exists (and is not a zombie waiting to be reaped).
@@ -48,8 +47,16 @@ bool waitForPostfix(bool running, std::chrono::milliseconds timeout = std::chron
 // lingers) and waits until it is gone. Used by the fixture after a test.
 void killPostfix();
 
-// Processes whose parent is pid, with their command names (/proc/PID/comm).
-std::vector<std::pair<pid_t, std::string>> childProcesses(pid_t pid);
+// A process as /proc/PID/stat shows it.
+struct ProcessInfo {
+    pid_t pid;
+    pid_t ppid;
+    char state;  // 'R', 'S', 'Z' (a zombie)...
+    std::string comm;
+};
+
+// Every process of the sandbox's pid namespace.
+std::vector<ProcessInfo> processes();
 
 // Kill points without ptrace: polls /proc until the process `parent` has
 // started `count` children in all (those already seen are in `seen`);

@@ -398,4 +398,11 @@ RunResult runKvarn(const std::vector<std::string>& args,
     return runCommand(argv, extraEnv, stdinText);
 }
 
+std::string runKvarnChecked(const std::vector<std::string>& args,
+                            const std::map<std::string, std::string>& extraEnv) {
+    std::vector<std::string> argv{kvarnBinary()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runChecked(argv, extraEnv);
+}
+
 }  // namespace kvarn_test

@@ -92,4 +92,9 @@ RunResult runKvarn(const std::vector<std::string>& args,
                    const std::map<std::string, std::string>& extraEnv = {},
                    const std::string& stdinText = "");
 
+// Like runKvarn, but throws HarnessError (with the status and both outputs)
+// unless kvarn exits with status 0; returns its standard output.
+std::string runKvarnChecked(const std::vector<std::string>& args,
+                            const std::map<std::string, std::string>& extraEnv = {});
+
 }  // namespace kvarn_test

@@ -2,7 +2,6 @@
 // scripts/sandbox-run set up — mounts, process clean-up, host name.
 #include "harness/sandbox.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -13,7 +12,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -28,14 +26,11 @@
 
 namespace kvarn_test {
 
-const char* const kPostfixConfigDir = "/etc/postfix";
 const char* const kMainCf = "/etc/postfix/main.cf";
 const char* const kPostfixInit = "/etc/init.d/postfix";
-const char* const kOruConfigDir = "/etc/oru";
 const char* const kShadowFile = "/etc/oru/.oru.shadow";
 const char* const kMailRoot = "/var/qmail/mailnames";
 const char* const kMarunLibDir = "/var/lib/marun";
-const char* const kCrontabDir = "/var/spool/cron/crontabs";
 
 namespace {
 
@@ -80,33 +75,13 @@ struct ProcessTable {
 
 ProcessTable readProcessTable() {
     ProcessTable table;
-    DIR* proc = ::opendir("/proc");
-    if (!proc) {
-        return table;
-    }
-    while (const struct dirent* e = ::readdir(proc)) {
-        const std::string name = e->d_name;
-        if (name.empty() || !std::all_of(name.begin(), name.end(), ::isdigit)) {
-            continue;
-        }
-        std::ifstream in("/proc/" + name + "/stat");
-        std::string line;
-        const auto close = std::getline(in, line) ? line.rfind(')') : std::string::npos;
-        if (close == std::string::npos) {
-            continue;
-        }
-        std::istringstream rest(line.substr(close + 1));
-        char state = '?';
-        pid_t ppid = 0;
-        rest >> state >> ppid;
-        const pid_t pid = static_cast<pid_t>(std::stol(name));
-        table.parent[pid] = ppid;
-        table.children[ppid].push_back(pid);
-        if (state == 'Z' || state == 'X') {
-            table.zombies.insert(pid);
+    for (const ProcessInfo& p : processes()) {
+        table.parent[p.pid] = p.ppid;
+        table.children[p.ppid].push_back(p.pid);
+        if (p.state == 'Z' || p.state == 'X') {
+            table.zombies.insert(p.pid);
         }
     }
-    ::closedir(proc);
     return table;
 }
 

@@ -11,14 +11,11 @@
 namespace kvarn_test {
 
 // Fixed paths of the server kvarn manages.
-extern const char* const kPostfixConfigDir;  // /etc/postfix
-extern const char* const kMainCf;            // /etc/postfix/main.cf
-extern const char* const kPostfixInit;       // /etc/init.d/postfix
-extern const char* const kOruConfigDir;      // /etc/oru
-extern const char* const kShadowFile;        // /etc/oru/.oru.shadow
-extern const char* const kMailRoot;          // /var/qmail/mailnames
-extern const char* const kMarunLibDir;       // /var/lib/marun
-extern const char* const kCrontabDir;        // /var/spool/cron/crontabs
+extern const char* const kMainCf;       // /etc/postfix/main.cf
+extern const char* const kPostfixInit;  // /etc/init.d/postfix
+extern const char* const kShadowFile;   // /etc/oru/.oru.shadow
+extern const char* const kMailRoot;     // /var/qmail/mailnames
+extern const char* const kMarunLibDir;  // /var/lib/marun
 
 // True in a process started by scripts/sandbox-run (directly or through
 // the harness's main()).

@@ -15,8 +15,6 @@
 
 namespace kvarn_test {
 
-const std::vector<std::string> kStandInServices = {"courier-imap", "pc-remote"};
-
 namespace {
 
 std::string servicesDir() {
@@ -57,11 +55,6 @@ std::vector<ServiceCall> serviceCalls(const std::string& service) {
             inCall = true;
         } else if (inCall && line.rfind("ARG ", 0) == 0) {
             current.args.push_back(unescape(line.substr(4)));
-        } else if (inCall && line.rfind("ENV ", 0) == 0) {
-            const std::string kv = line.substr(4);
-            const auto eq = kv.find('=');
-            current.env[kv.substr(0, eq)] =
-                eq == std::string::npos ? "" : unescape(kv.substr(eq + 1));
         } else if (inCall && line == "END") {
             if (service.empty() || current.service == service) {
                 calls.push_back(current);

@@ -3,20 +3,15 @@
 // /etc/init.d/pc-remote) — what kvarn asked of them, and how they answer.
 #pragma once
 
-#include <map>
 #include <string>
 #include <vector>
 
 namespace kvarn_test {
 
-// Service init scripts that are recording stand-ins in the sandbox.
-extern const std::vector<std::string> kStandInServices;
-
 // One invocation of a stand-in init script.
 struct ServiceCall {
-    std::string service;                     // script name, e.g. "courier-imap"
-    std::vector<std::string> args;           // e.g. {"restart"}
-    std::map<std::string, std::string> env;  // its environment
+    std::string service;            // script name, e.g. "courier-imap"
+    std::vector<std::string> args;  // e.g. {"restart"}
 };
 
 // Calls made to the stand-ins during this test, oldest first; only those

@@ -11,11 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "harness/kvarn_harness.h"
 #include "integration/domain_test_records.h"
-#include "mail/lib/mail_auth.h"
-#include "mail/lib/mail_auth_location.h"
-#include "mail/lib/mail_handlers.h"
+#include "integration/panel_server.h"
 #include "mail/maildir_manager.h"
 
 namespace kvarn_test {
@@ -83,19 +80,13 @@ RunResult kvarnTraced(const std::vector<std::string>& args, std::vector<std::str
     return result;
 }
 
-class DomainCommandsTest : public SandboxTest {
+class DomainCommandsTest : public PanelServerTest {
   protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
-    }
-
     // a.test served, with the alias b.test in the panel and a mailbox "info"
     // in the tables, the mail tree, the authentication database (domain and
     // alias) and the handlers database; c.test beside it.
     void seedServedDomain() {
-        ASSERT_TRUE(runKvarn({"--add-domain", "--domain-name=a.test"}).succeeded());
+        runKvarnChecked({"--add-domain", "--domain-name=a.test"});
         const int dom = seedDomain("a.test");
         seedDomainAlias(dom, "b.test");
         seedMail(dom, "info");
@@ -156,12 +147,11 @@ TEST_F(DomainCommandsTest, QuotasReachMailboxesOnTheDefaultAndMustBeNumbers) {
     makePlainHome("a.test", "boss");
 
     // Without --disk-quota no quota is written; -1 is a quota: unlimited.
-    ASSERT_TRUE(runKvarn({"--add-domain", "--domain-name=a.test"}).succeeded());
+    runKvarnChecked({"--add-domain", "--domain-name=a.test"});
     EXPECT_EQ("none", quotaLine("a.test", "info"));
-    ASSERT_TRUE(runKvarn({"--add-domain", "--domain-name=a.test", "--disk-quota=-1"}).succeeded());
+    runKvarnChecked({"--add-domain", "--domain-name=a.test", "--disk-quota=-1"});
     EXPECT_EQ("0S,0C", quotaLine("a.test", "info"));
-    ASSERT_TRUE(
-        runKvarn({"--add-domain", "--domain-name", "a.test", "--disk-quota", "4096"}).succeeded());
+    runKvarnChecked({"--add-domain", "--domain-name", "a.test", "--disk-quota", "4096"});
     EXPECT_EQ("4096S,0C", quotaLine("a.test", "info"));
     RunResult set =
         runKvarn({"--set-domain-disk-quota", "--domain-name=a.test", "--disk-quota=2048"});
@@ -256,7 +246,7 @@ TEST_F(DomainCommandsTest, RemoveDomainClearsRecordsTreeAuthAndHandlers) {
 
 TEST_F(DomainCommandsTest, InternationalNameIsStoredAsciiAndHandlerFailureOnlyWarns) {
     const std::string ascii = "xn--e1afmkfd.test";
-    ASSERT_TRUE(runKvarn({"--add-domain", "--domain-name=пример.test"}).succeeded());
+    runKvarnChecked({"--add-domain", "--domain-name=пример.test"});
     EXPECT_EQ(tableRecords("virtual_domains"), (Records{{ascii, ascii + "/"}}));
     EXPECT_EQ(tableRecords("virtual"), standardRecords(ascii));
     EXPECT_THAT(listDir(MAIL_ROOT), ElementsAre(ascii));

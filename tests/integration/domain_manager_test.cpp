@@ -1,7 +1,6 @@
 // DomainManager against the real postmap, mail tree and panel database:
-// disabled domains, catch-all and bounce over a domain and its aliases,
-// alias domains, removal modes, and the renames with the host's own name
-// and their undo when a step fails.
+// disabled domains, alias domains, removal modes, and the domain renames
+// with the host's own name and their undo when a step fails.
 #include "postfix/domain_manager.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -41,43 +40,6 @@ TEST_F(SandboxTest, DisabledDomainGetsItsAddressesButIsNotServed) {
     EXPECT_TRUE(pathExists(MAIL_ROOT + "/a.test"));
 }
 
-TEST_F(SandboxTest, BounceAndCatchallCoverTheDomainAndItsAliases) {
-    const int dom = seedDomain("a.test");
-    seedDomainAlias(dom, "b.test");
-    seedDomainAlias(dom, "c.test");
-    seedDomain("d.test");
-    seedTable("virtual", {{"info@a.test", "info@a.test"}, {"@d.test", "all@z.test"}});
-
-    // Spaces are escaped by each of the two quotings: three backslashes.
-    const std::string program = "\"|/usr/lib/marun-9.0/bouncemessage";
-    const std::string command = program + R"( No\\\ such\\\ user\\\ here")";
-    DomainManager::setBounce("a.test", "No such\nuser here");
-    EXPECT_EQ(tableRecords("aliases"), (Records{{"_marun_bounce_a.test", command},
-                                                {"_marun_bounce_b.test", command},
-                                                {"_marun_bounce_c.test", command}}));
-    const Records others = {{"@d.test", "all@z.test"}, {"info@a.test", "info@a.test"}};
-    EXPECT_EQ(tableRecords("virtual"),
-              plus(others, {{"@a.test", "_marun_bounce_a.test@localhost.localdomain"},
-                            {"@b.test", "_marun_bounce_b.test@localhost.localdomain"},
-                            {"@c.test", "_marun_bounce_c.test@localhost.localdomain"}}));
-
-    // The catch-all takes the bounce's keys; the pipes stay.
-    DomainManager::createCatchall("a.test", "all@y.test");
-    EXPECT_EQ(tableRecords("virtual"), plus(others, {{"@a.test", "all@y.test"},
-                                                     {"@b.test", "all@y.test"},
-                                                     {"@c.test", "all@y.test"}}));
-    DomainManager::removeCatchall("a.test");
-    EXPECT_EQ(tableRecords("virtual"), others);
-    EXPECT_EQ(3u, tableRecords("aliases").size());
-    // Without aliases exactly the domain's own key goes.
-    DomainManager::removeCatchall("d.test");
-    EXPECT_EQ(tableRecords("virtual"), (Records{{"info@a.test", "info@a.test"}}));
-
-    // Without a message the program gets no argument.
-    DomainManager::setBounceFor({"e.test"}, "");
-    EXPECT_EQ(program + "\"", tableLookup("aliases", "_marun_bounce_e.test"));
-}
-
 TEST_F(SandboxTest, AliasDomainCarriesMailnamesAndTheirMailAliases) {
     const int dom = seedDomain("a.test");
     const int info = seedMail(dom, "info");
@@ -97,27 +59,6 @@ TEST_F(SandboxTest, AliasDomainCarriesMailnamesAndTheirMailAliases) {
     // Everything in the alias domain goes, values included.
     DomainManager::removeDomainAlias("b.test");
     EXPECT_EQ(tableRecords("virtual"), (Records{{"info@a.test", "info@a.test"}}));
-}
-
-TEST_F(SandboxTest, RenamedAliasTakesOrGivesBackTheHostName) {
-    // Keys are kept in lower case; the host name is compared ignoring case.
-    const std::string host = "mail.host.test";
-    setHostname("Mail.Host.Test");
-    seedTable("virtual", plus(hostRecords(host), standardRecords("b.test")));
-    seedTable("virtual", {{"b.test", "1"},
-                          {"info@b.test", "info@a.test"},
-                          {"info@a.test", "info@a.test, copy@b.test"}});
-
-    DomainManager::renameDomainAlias("b.test", host);
-    EXPECT_EQ(tableRecords("virtual"),
-              plus(hostRecords(host), {{"info@" + host, "info@a.test"},
-                                       {"info@a.test", "info@a.test, copy@" + host}}));
-    // Leaving the name: the host's records are written again.
-    DomainManager::renameDomainAlias(host, "c.test");
-    EXPECT_EQ(tableRecords("virtual"), plus(plus(hostRecords(host), standardRecords("c.test")),
-                                            {{"c.test", "1"},
-                                             {"info@c.test", "info@a.test"},
-                                             {"info@a.test", "info@a.test, copy@c.test"}}));
 }
 
 // a.test served with a mailbox, its tree and an alias b.test; a.testing,

@@ -11,10 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "harness/kvarn_harness.h"
-#include "mail/lib/mail_auth.h"
-#include "mail/lib/mail_auth_location.h"
-#include "mail/lib/mail_handlers.h"
+#include "integration/panel_server.h"
 #include "mail/maildir_manager.h"
 
 namespace kvarn_test {
@@ -51,23 +48,19 @@ int keepPassword(const char*, const char* password, MailAuthFlagsT, void* data) 
 
 // example.test with the domain aliases alias1.test and alias2.test, and its
 // mailbox info (password "s3cret", one mail handler); the mailbox bob.
-class ForwardingTest : public SandboxTest {
+class ForwardingTest : public PanelServerTest {
   protected:
     void SetUp() override {
-        SandboxTest::SetUp();
+        PanelServerTest::SetUp();
         const int domain = seedDomain("example.test");
         seedDomainAlias(domain, "alias1.test");
         seedDomainAlias(domain, "alias2.test");
-        mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
-        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
         marun::mail::MaildirManager::getInstance().createDomainRoot("example.test");
         for (const char* name : {"info", "bob"}) {
             seedMail(domain, name);
             const std::string m = std::string("--mailname=") + name;
-            ASSERT_TRUE(runKvarn({"--add-mailname", kD, m}).succeeded());
-            ASSERT_TRUE(
-                runKvarn({"--add-mailbox", kD, m}, {{"ORU_PASSWORD", "s3cret"}}).succeeded());
+            runKvarnChecked({"--add-mailname", kD, m});
+            runKvarnChecked({"--add-mailbox", kD, m}, {{"ORU_PASSWORD", "s3cret"}});
         }
         sqliteQuery(MH_DB_PATH,
                     "INSERT INTO handlers VALUES (1, 1, 1, 10, 'spam', 'info@example.test', "
@@ -152,8 +145,7 @@ TEST_F(ForwardingTest, MailAliasLogsInWithTheMailnamesPasswordAndCarriesItsHandl
 
     // Removal takes the records, the login under the domain and its aliases,
     // and the handlers; a second removal finds nothing left and succeeds.
-    ASSERT_TRUE(
-        runKvarn({"--set-password", kD, "--mailname=sales"}, {{"ORU_PASSWORD", "pw"}}).succeeded());
+    runKvarnChecked({"--set-password", kD, "--mailname=sales"}, {{"ORU_PASSWORD", "pw"}});
     const Args remove = {"--remove-alias", kD, kM, "--alias=sales"};
     run(remove);
     EXPECT_EQ(before, state());

@@ -4,21 +4,15 @@
 #include <string>
 #include <vector>
 
-#include "harness/kvarn_harness.h"
-#include "mail/lib/mail_handlers.h"
+#include "integration/panel_server.h"
 
 namespace kvarn_test {
 namespace {
 
 using ::testing::HasSubstr;
 
-class HandlerCommandsTest : public SandboxTest {
+class HandlerCommandsTest : public PanelServerTest {
   protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
-    }
-
     // name|type|address|queue|priority|enabled|executable|context, ordered.
     Rows rows(const std::string& where = "1") {
         return sqliteQuery(MH_DB_PATH,
@@ -48,14 +42,6 @@ class HandlerCommandsTest : public SandboxTest {
         return runKvarn(args);
     }
 };
-
-TEST_F(HandlerCommandsTest, AddingTheSameRegistrationAgainReplacesIt) {
-    RunResult first = add("spam", "recipient", "info@x.test", "before-queue", "10");
-    ASSERT_TRUE(first.succeeded()) << first;
-    EXPECT_EQ("", first.out);
-    ASSERT_TRUE(add("spam", "recipient", "info@x.test", "before-queue", "20").succeeded());
-    EXPECT_EQ((Rows{{"spam", "1", "info@x.test", "1", "20", "1", "/usr/bin/h", "ctx"}}), rows());
-}
 
 TEST_F(HandlerCommandsTest, GlobalAddressesPrioritiesAndUnknownWords) {
     // The address option is ignored for global handlers: always "all".

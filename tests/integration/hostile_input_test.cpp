@@ -7,10 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "harness/kvarn_harness.h"
-#include "mail/lib/mail_auth.h"
-#include "mail/lib/mail_auth_location.h"
-#include "mail/lib/mail_handlers.h"
+#include "integration/panel_server.h"
 
 namespace kvarn_test {
 namespace {
@@ -20,12 +17,10 @@ using Args = std::vector<std::string>;
 
 const std::string kDelivery = "| /usr/bin/deliverquota ./Maildir\n";
 
-class HostileInputTest : public SandboxTest {
+class HostileInputTest : public PanelServerTest {
   protected:
     void SetUp() override {
-        SandboxTest::SetUp();
-        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
+        PanelServerTest::SetUp();
         seedMail(seedDomain("a.test"), "info");
         for (const Args& args :
              {Args{"--add-domain", "--domain-name=a.test"},
@@ -33,8 +28,7 @@ class HostileInputTest : public SandboxTest {
               Args{"--add-handler", "--handler-name=h", "--handler-type=recipient",
                    "--handler-type-name=info@a.test", "--executable=/bin/h", "--context=c",
                    "--hook=before-queue", "--priority=1"}}) {
-            RunResult r = runKvarn(args);
-            ASSERT_TRUE(r.succeeded()) << r;
+            runKvarnChecked(args);
         }
     }
 

@@ -16,11 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "harness/kvarn_harness.h"
+#include "integration/panel_server.h"
 #include "lib/lock.h"
-#include "mail/lib/mail_auth.h"
-#include "mail/lib/mail_auth_location.h"
-#include "mail/lib/mail_handlers.h"
 
 namespace kvarn_test {
 namespace {
@@ -88,14 +85,12 @@ void plant(const std::string& user, char kind, const std::string& path, const st
     }
 }
 
-class HostileTreeTest : public SandboxTest {
+class HostileTreeTest : public PanelServerTest {
   protected:
     void SetUp() override {
-        SandboxTest::SetUp();
+        PanelServerTest::SetUp();
         // The table directory as a Postfix installation may leave it.
         shell("chown postfix " + kTables);
-        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
         // Root-only things a followed link would reach, named as the commands
         // name what they touch: a home, its files, a message of kVictimBytes.
         shell("V=" + kVictim + " R=" + kRootOnly + R"( && umask 077 &&

@@ -12,10 +12,7 @@
 #include <filesystem>
 #include <thread>
 
-#include "harness/kvarn_harness.h"
-#include "mail/lib/mail_auth.h"
-#include "mail/lib/mail_auth_location.h"
-#include "mail/lib/mail_handlers.h"
+#include "integration/panel_server.h"
 
 namespace kvarn_test {
 namespace {
@@ -100,20 +97,13 @@ void copyDirectories(const std::string& from, const std::string& to) {
     }
 }
 
-void ok(const std::vector<std::string>& args, const std::map<std::string, std::string>& env = {}) {
-    RunResult r = runKvarn(args, env);
-    ASSERT_TRUE(r.succeeded()) << r;
-}
-
-class KilledRunsTest : public SandboxTest {
+class KilledRunsTest : public PanelServerTest {
   protected:
     // a.test (alias b.test) with "info" (mailbox, quota, password, a
     // handler) and "sales" (no mailbox); c.test with "x"; d.test turned
     // off; n.test known to the panel only.
     void SetUp() override {
-        SandboxTest::SetUp();
-        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
+        PanelServerTest::SetUp();
         const int a = seedDomain("a.test");
         seedDomainAlias(a, "b.test");
         for (const char* name : {"info", "sales"}) {
@@ -123,16 +113,17 @@ class KilledRunsTest : public SandboxTest {
         seedDomain("d.test");
         seedDomain("n.test");
         for (const char* domain : {"a.test", "c.test", "d.test"}) {
-            ok({"--add-domain", std::string("--domain-name=") + domain});
+            runKvarnChecked({"--add-domain", std::string("--domain-name=") + domain});
         }
-        ok({"--turn-off-domain", "--domain-name=d.test"});
+        runKvarnChecked({"--turn-off-domain", "--domain-name=d.test"});
         const std::map<std::string, std::string> password{{"ORU_PASSWORD", "pw"}};
-        ok({"--add-mailname", "--domain-name=a.test", "--mailname=info", "--disk-quota=10000"});
-        ok({"--add-mailbox", "--domain-name=a.test", "--mailname=info"}, password);
-        ok({"--add-mailname", "--domain-name=a.test", "--mailname=sales"});
-        ok({"--add-mailname", "--domain-name=c.test", "--mailname=x"});
-        ok({"--add-mailbox", "--domain-name=c.test", "--mailname=x"}, password);
-        ok(handler("--add-handler", "info@a.test"));
+        runKvarnChecked(
+            {"--add-mailname", "--domain-name=a.test", "--mailname=info", "--disk-quota=10000"});
+        runKvarnChecked({"--add-mailbox", "--domain-name=a.test", "--mailname=info"}, password);
+        runKvarnChecked({"--add-mailname", "--domain-name=a.test", "--mailname=sales"});
+        runKvarnChecked({"--add-mailname", "--domain-name=c.test", "--mailname=x"});
+        runKvarnChecked({"--add-mailbox", "--domain-name=c.test", "--mailname=x"}, password);
+        runKvarnChecked(handler("--add-handler", "info@a.test"));
         for (const std::string& dir :
              {std::string(kMailRoot), std::string(kTablesDir), HANDLERS_DIR}) {
             runChecked({"/bin/mkdir", "-p", SAVED + dir});

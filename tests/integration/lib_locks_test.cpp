@@ -1,16 +1,13 @@
-// File locks by name under /var/lock/files, locked line editing and copying,
-// run inside the sandbox where /var/lock/files is private to each test.
-#include <fcntl.h>
+// File locks by name under /var/lock/files (their waiting shows in the table
+// writers' tests), locked line editing and copying, run inside the sandbox
+// where /var/lock/files is private to each test.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <stdexcept>
 #include <string>
 
 #include "harness/sandbox.h"
@@ -18,14 +15,12 @@
 #include "lib/file_str.h"
 #include "lib/lock.h"
 #include "unit/test_support.h"
-#include "util/mklock.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using kvarn_unit::readFile;
 using kvarn_unit::TempDir;
-using marun::MKLock;
 
 class LibLocksTest : public kvarn_test::SandboxTest {};
 
@@ -64,104 +59,6 @@ TEST_F(LibLocksTest, LocksByNameLiveInOneFilePerPath) {
     std::string path = main_cf->path;
     main_cf.reset();
     EXPECT_TRUE(fs::exists(path));
-}
-
-// A child process takes the lock and holds it until told to let go.
-class LockHolder {
-  public:
-    explicit LockHolder(const std::string& name) {
-        int ready[2], release[2], released[2];
-        if (pipe(ready) != 0 || pipe(release) != 0 || pipe(released) != 0) {
-            throw std::runtime_error("pipe");
-        }
-        pid_ = fork();
-        if (pid_ == 0) {
-            int status = 1;
-            try {
-                MKLock lock(name);
-                char c = 'L';
-                if (write(ready[1], &c, 1) == 1 && read(release[0], &c, 1) == 1) {
-                    // Give the parent time to block on the lock, then say
-                    // so just before the lock goes.
-                    usleep(kHoldMicros);
-                    c = 'R';
-                    status = write(released[1], &c, 1) == 1 ? 0 : 1;
-                }
-            } catch (...) {
-                status = 2;
-            }
-            _exit(status);
-        }
-        close(ready[1]);
-        close(release[0]);
-        close(released[1]);
-        char c = 0;
-        if (read(ready[0], &c, 1) != 1 || c != 'L') {
-            throw std::runtime_error("lock holder did not start");
-        }
-        close(ready[0]);
-        release_ = release[1];
-        released_ = released[0];
-        fcntl(released_, F_SETFL, O_NONBLOCK);
-    }
-    ~LockHolder() {
-        close(release_);
-        close(released_);
-        waitpid(pid_, nullptr, 0);
-    }
-
-    // Asks the holder to let go (after kHoldMicros) without waiting for it.
-    void askToRelease() {
-        char c = 'G';
-        ASSERT_EQ(write(release_, &c, 1), 1);
-    }
-    // Whether the holder has announced its release.
-    bool hasReleased() {
-        char c = 0;
-        return read(released_, &c, 1) == 1 && c == 'R';
-    }
-    int wait() {
-        int status = -1;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return status;
-    }
-
-    static constexpr useconds_t kHoldMicros = 200 * 1000;
-
-  private:
-    pid_t pid_ = -1;
-    int release_ = -1;
-    int released_ = -1;
-};
-
-TEST_F(LibLocksTest, TwoProcessesSerialiseOnTheSamePath) {
-    const std::string name = "/etc/postfix/master.cf";
-    LockHolder holder(name);
-
-    LockPtr busy(mk_nonblock_lock(name.c_str(), 1));
-    ASSERT_NE(busy, nullptr);
-    EXPECT_EQ(busy->fd, 0);
-    EXPECT_EQ(is_already_locked(busy.get()), 1);
-    try {
-        MKLock second(name, MKLock::LOCK_BY_NAME, MKLock::NON_BLOCKING);
-        FAIL() << "lock taken while another process holds it";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), ("lock(" + name + ") failed: file is already locked").c_str());
-    }
-    // Another path is not affected.
-    EXPECT_NO_THROW(MKLock("/etc/postfix/main.cf", MKLock::LOCK_BY_NAME, MKLock::NON_BLOCKING));
-
-    holder.askToRelease();
-    auto start = std::chrono::steady_clock::now();
-    {
-        MKLock blocking(name);
-        auto waited = std::chrono::steady_clock::now() - start;
-        EXPECT_TRUE(holder.hasReleased()) << "lock granted while the other process held it";
-        EXPECT_GE(waited, std::chrono::microseconds(LockHolder::kHoldMicros / 2));
-    }
-    int status = holder.wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // Line by line semantics are checked against a model by the line editor's

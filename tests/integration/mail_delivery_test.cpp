@@ -10,25 +10,16 @@
 #include <string>
 #include <thread>
 
-#include "harness/kvarn_harness.h"
-#include "mail/lib/mail_auth.h"
-#include "mail/lib/mail_auth_location.h"
-#include "mail/lib/mail_handlers.h"
+#include "integration/panel_server.h"
 
 namespace kvarn_test {
 namespace {
 
 using ::testing::HasSubstr;
 
-// What the panel's installation sets up: the authentication and mail
-// handlers databases.
-void installPanelDatabases() {
-    ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-    createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
-}
+using MailDeliveryTest = PanelServerTest;
 
-TEST_F(SandboxTest, PostfixDeliversIntoAMailboxAndAliasKvarnMadeAndRefusesWhatKvarnRemoved) {
-    installPanelDatabases();
+TEST_F(MailDeliveryTest, PostfixDeliversIntoAMailboxAndAliasKvarnMadeAndRefusesWhatKvarnRemoved) {
     const int domain = seedDomain("example.test");
     seedMail(domain, "info");
     RunResult r = runKvarn({"--add-domain", "--domain-name=example.test"});
@@ -69,26 +60,21 @@ TEST_F(SandboxTest, PostfixDeliversIntoAMailboxAndAliasKvarnMadeAndRefusesWhatKv
     ASSERT_TRUE(r.succeeded()) << r;
     EXPECT_EQ(waitForRcptRefused("sales@example.test").code, 550) << postfixLog();
 
-    RunResult removed =
-        runKvarn({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});
-    ASSERT_TRUE(removed.succeeded()) << removed;
+    runKvarnChecked({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});
     SmtpReply refused = waitForRcptRefused("info@example.test");
     EXPECT_EQ(refused.code, 550) << refused << "\n" << postfixLog();
 }
 
-TEST_F(SandboxTest, RunningPostfixSeesARewrittenTableAndTwoChangesWithinOneSecond) {
-    installPanelDatabases();
+TEST_F(MailDeliveryTest, RunningPostfixSeesARewrittenTableAndTwoChangesWithinOneSecond) {
     seedMail(seedDomain("example.test"), "info");
-    ASSERT_TRUE(runKvarn({"--add-domain", "--domain-name=example.test"}).succeeded());
-    ASSERT_TRUE(
-        runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info"}).succeeded());
+    runKvarnChecked({"--add-domain", "--domain-name=example.test"});
+    runKvarnChecked({"--add-mailname", "--domain-name=example.test", "--mailname=info"});
     startMailServer();
     ASSERT_EQ(probeRcpt("info@example.test").code, 250) << postfixLog();
 
     // The rename rewrites both tables: new files replace the old ones.
-    RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
-                            "--old-mailname=info", "--new-mailname=contact"});
-    ASSERT_TRUE(r.succeeded()) << r;
+    runKvarnChecked({"--rename-mailname", "--domain-name=example.test", "--old-mailname=info",
+                     "--new-mailname=contact"});
     SmtpReply refused = waitForRcptRefused("info@example.test", std::chrono::seconds(3));
     EXPECT_EQ(refused.code, 550) << refused << "\n" << postfixLog();
     EXPECT_EQ(probeRcpt("contact@example.test").code, 250);
@@ -100,12 +86,9 @@ TEST_F(SandboxTest, RunningPostfixSeesARewrittenTableAndTwoChangesWithinOneSecon
         std::this_thread::sleep_for(std::chrono::seconds(1) -
                                     (now - std::chrono::duration_cast<std::chrono::seconds>(now)));
         const time_t second = ::time(nullptr);
-        ASSERT_TRUE(runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=quick"})
-                        .succeeded());
+        runKvarnChecked({"--add-mailname", "--domain-name=example.test", "--mailname=quick"});
         ASSERT_EQ(probeRcpt("quick@example.test").code, 250);
-        ASSERT_TRUE(
-            runKvarn({"--remove-mailname", "--domain-name=example.test", "--mailname=quick"})
-                .succeeded());
+        runKvarnChecked({"--remove-mailname", "--domain-name=example.test", "--mailname=quick"});
         if (::time(nullptr) == second) {
             break;
         }

@@ -1,7 +1,7 @@
 // The mail name manager's operations that no command reaches on its own
-// (mail aliases, the rename under one domain alias, forwards, the removal
-// modes), driven in this process against the real tables, panel database
-// and mail tree; and the key lookup the rename relies on.
+// (the rename under one domain alias, the removal modes), driven in this
+// process against the real tables, panel database and mail tree; and the
+// key lookup the rename relies on.
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -40,22 +40,6 @@ class MailnameManagerTest : public SandboxTest {
     }
 };
 
-TEST_F(MailnameManagerTest, MailAliasesUnderTheDomainAndEachAlias) {
-    MailnameManager::createMailAlias("example.test", "info", "sales");
-    EXPECT_THAT(tableRecords("virtual"),
-                ElementsAre(Pair("info@alias1.test", "info@example.test"),
-                            Pair("info@alias2.test", "info@example.test"),
-                            Pair("info@example.test", "info@example.test"),
-                            Pair("sales@alias1.test", "info@example.test"),
-                            Pair("sales@alias2.test", "info@example.test"),
-                            Pair("sales@example.test", "info@example.test")));
-    MailnameManager::removeMailAlias("example.test", "info", "sales");
-    EXPECT_EQ(3u, tableRecords("virtual").size());
-    // Nothing left to remove is no error.
-    MailnameManager::removeMailAlias("example.test", "info", "sales");
-    EXPECT_EQ(3u, tableRecords("virtual").size());
-}
-
 TEST_F(MailnameManagerTest, RenameUnderOneDomainAliasTouchesOnlyThatAddress) {
     runChecked({"postmap", "-r", "-i", tableSpec("virtual")}, {},
                "list@example.test info@alias1.test info@alias2.test\n");
@@ -66,16 +50,6 @@ TEST_F(MailnameManagerTest, RenameUnderOneDomainAliasTouchesOnlyThatAddress) {
                             Pair("info@example.test", "info@example.test"),
                             Pair("list@example.test", "info2@alias1.test, info@alias2.test")));
     EXPECT_THAT(tableRecords("vmailbox"), ElementsAre(Pair("info@example.test", testing::_)));
-}
-
-TEST_F(MailnameManagerTest, ForwardsAndDeliveryLiveInTheQmailFile) {
-    MailnameManager::enableDelivery("example.test", "info");
-    MailnameManager::addForward("example.test", "info", "a@remote.test");
-    MailnameManager::addForward("example.test", "info", "b@remote.test");
-    MailnameManager::removeForward("example.test", "info", "a@remote.test");
-    MailnameManager::disableDelivery("example.test", "info");
-    EXPECT_EQ("| true\n&b@remote.test\n", readFile(kHome + "/.qmail"));
-    EXPECT_EQ(3u, tableRecords("virtual").size());
 }
 
 TEST_F(MailnameManagerTest, RemovalModes) {

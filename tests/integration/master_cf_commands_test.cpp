@@ -46,8 +46,7 @@ ino_t inode(const char* path) {
 TEST_F(SandboxTest, ListenerChangesKeepEveryOtherByte) {
     writeFile(kMasterCf, kHead + kSubmission + kTail);
 
-    RunResult off = runKvarn({"-b"});
-    ASSERT_TRUE(off.succeeded()) << off;
+    runKvarnChecked({"-b"});
     EXPECT_EQ(readFile(kMasterCf), kHead + kTail.substr(1) + "\n");
     EXPECT_EQ(readFile(kDisabled), kSubmission + "\n");
     EXPECT_EQ(fileOwner(kDisabled), "root:root");
@@ -55,8 +54,7 @@ TEST_F(SandboxTest, ListenerChangesKeepEveryOtherByte) {
 
     // Back at the end of master.cf, with its own text; the disabled file
     // stays, empty.
-    RunResult on = runKvarn({"--enable-message-submission"});
-    ASSERT_TRUE(on.succeeded()) << on;
+    runKvarnChecked({"--enable-message-submission"});
     EXPECT_EQ(readFile(kMasterCf), kHead + kTail.substr(1) + "\n" + kSubmission + "\n");
     EXPECT_EQ(readFile(kDisabled), "");
 
@@ -68,24 +66,23 @@ TEST_F(SandboxTest, ListenerChangesKeepEveryOtherByte) {
 
     // Nothing to change: nothing written.
     const ino_t before = inode(kMasterCf);
-    ASSERT_TRUE(runKvarn({"--restart-smtpd"}).succeeded());
+    runKvarnChecked({"--restart-smtpd"});
     EXPECT_EQ(inode(kMasterCf), before);
 }
 
 TEST_F(SandboxTest, SubmissionFollowsThePanelSetting) {
     const std::string stock = readFile(kMasterCf);
     seedMisc("message_submission", "true");
-    RunResult start = runKvarn({"--start-service", "--mail-component=submission"});
-    ASSERT_TRUE(start.succeeded()) << start;
+    runKvarnChecked({"--start-service", "--mail-component=submission"});
     const std::string withSubmission = readFile(kMasterCf);
     EXPECT_EQ(withSubmission, stock + kSubmissionLine + "\n");
 
     // Wanted by the panel: stopping the component leaves it.
-    ASSERT_TRUE(runKvarn({"--stop-service", "--mail-component=submission"}).succeeded());
+    runKvarnChecked({"--stop-service", "--mail-component=submission"});
     EXPECT_EQ(readFile(kMasterCf), withSubmission);
 
     panelExec("UPDATE misc SET val = 'false' WHERE param = 'message_submission'");
-    ASSERT_TRUE(runKvarn({"--stop-service", "--mail-component=submission"}).succeeded());
+    runKvarnChecked({"--stop-service", "--mail-component=submission"});
     EXPECT_EQ(readFile(kMasterCf), stock);
     EXPECT_EQ(readFile(kDisabled), kSubmissionLine + "\n");
 }
@@ -105,25 +102,22 @@ TEST_F(SandboxTest, SenderTransportOnTheStockFileComesAndGoesWithoutATrace) {
 
     // A second address for the domain replaces its record; its own service
     // and the pair's both hold 192.0.2.10 and both go with it.
-    ASSERT_TRUE(runKvarn({"--add-domain-to-sender-transport", "--domain-name=shop.test",
-                          "--ip4-addr=192.0.2.10"})
-                    .succeeded());
+    runKvarnChecked(
+        {"--add-domain-to-sender-transport", "--domain-name=shop.test", "--ip4-addr=192.0.2.10"});
     EXPECT_EQ(tableRecords("sdd_transport_maps"),
               (std::vector<std::pair<std::string, std::string>>{{"@shop.test", "192.0.2.10-:"}}));
-    ASSERT_TRUE(runKvarn({"--add-domain-to-sender-transport", "--domain-name=other.test",
-                          "--ip6-addr=2001:db8::10"})
-                    .succeeded());
+    runKvarnChecked({"--add-domain-to-sender-transport", "--domain-name=other.test",
+                     "--ip6-addr=2001:db8::10"});
     RunResult remove = runKvarn({"--remove-sender-transport", "--ip-addr=192.0.2.10"});
     ASSERT_TRUE(remove.succeeded()) << remove;
     EXPECT_EQ(readFile(kMasterCf),
               stock +
                   "-2001-db8--10 unix - n n - - smtp -o smtp_bind_address= "
                   "-o smtp_bind_address6=2001:db8::10 -o smtp_address_preference=ipv6\n");
-    ASSERT_TRUE(runKvarn({"--remove-sender-transport", "--ip-addr=2001:db8::10"}).succeeded());
+    runKvarnChecked({"--remove-sender-transport", "--ip-addr=2001:db8::10"});
     EXPECT_EQ(readFile(kMasterCf), stock);
 
-    ASSERT_TRUE(
-        runKvarn({"--remove-domain-from-sender-transport", "--domain-name=shop.test"}).succeeded());
+    runKvarnChecked({"--remove-domain-from-sender-transport", "--domain-name=shop.test"});
     EXPECT_EQ(
         tableRecords("sdd_transport_maps"),
         (std::vector<std::pair<std::string, std::string>>{{"@other.test", "-2001-db8--10:"}}));

@@ -4,10 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "harness/kvarn_harness.h"
-#include "mail/lib/mail_auth.h"
-#include "mail/lib/mail_auth_location.h"
-#include "mail/lib/mail_handlers.h"
+#include "integration/panel_server.h"
 
 namespace kvarn_test {
 namespace {
@@ -24,35 +21,28 @@ const std::map<std::string, std::string> NO_RELAY = {
     {"smtpd_relay_restrictions", "reject_unauth_destination"},
 };
 
-class ServedDomainsTest : public SandboxTest {
+class ServedDomainsTest : public PanelServerTest {
   protected:
     // a.test served, with the mailbox "info" and the further mail names
     // given, and b.test as its alias in the panel.
     void SetUp() override {
-        SandboxTest::SetUp();
-        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
+        PanelServerTest::SetUp();
         const int dom = seedDomain("a.test");
         seedDomainAlias(dom, "b.test");
-        kvarn({"--add-domain", "--domain-name=a.test"});
+        runKvarnChecked({"--add-domain", "--domain-name=a.test"});
         for (const char* name : {"info", "n1", "n2", "n3", "n4"}) {
             seedMail(dom, name);
-            kvarn({"--add-mailname", "--domain-name=a.test", std::string("--mailname=") + name});
+            runKvarnChecked(
+                {"--add-mailname", "--domain-name=a.test", std::string("--mailname=") + name});
         }
-        RunResult box = runKvarn({"--add-mailbox", "--domain-name=a.test", "--mailname=info"},
-                                 {{"ORU_PASSWORD", "s3cret"}});
-        ASSERT_TRUE(box.succeeded()) << box;
-    }
-
-    static void kvarn(const std::vector<std::string>& args) {
-        RunResult r = runKvarn(args);
-        ASSERT_TRUE(r.succeeded()) << r;
+        runKvarnChecked({"--add-mailbox", "--domain-name=a.test", "--mailname=info"},
+                        {{"ORU_PASSWORD", "s3cret"}});
     }
 };
 
 TEST_F(ServedDomainsTest, AliasMailLandsInTheDomainAndCatchallTakesUnknownNamesUntilReject) {
-    kvarn({"--add-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test",
-           "--set-catchall", "--email=info@a.test"});
+    runKvarnChecked({"--add-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test",
+                     "--set-catchall", "--email=info@a.test"});
     startMailServer(NO_RELAY);
 
     SmtpSession sent = sendMail(
@@ -62,7 +52,7 @@ TEST_F(ServedDomainsTest, AliasMailLandsInTheDomainAndCatchallTakesUnknownNamesU
     ASSERT_TRUE(delivered) << postfixLog();
     EXPECT_THAT(delivered->content, HasSubstr("Delivered-To: info@a.test"));
 
-    kvarn({"--set-reject", "--domain-name=a.test"});
+    runKvarnChecked({"--set-reject", "--domain-name=a.test"});
     SmtpReply refused = waitForRcptRefused("other@b.test");
     EXPECT_EQ(550, refused.code) << refused << "\n" << postfixLog();
     EXPECT_EQ(250, probeRcpt("n1@b.test").code);
@@ -76,14 +66,14 @@ TEST_F(ServedDomainsTest, EveryChangeOfTheServedDomainsShowsAtOnce) {
 
     // Each address is asked for only once: Postfix remembers answers.
     const auto soon = 5s;
-    kvarn({"--turn-off-domain", "--domain-name=a.test"});
+    runKvarnChecked({"--turn-off-domain", "--domain-name=a.test"});
     EXPECT_EQ(554, waitForRcptRefused("n1@a.test", soon).code) << postfixLog();
-    kvarn({"--turn-on-domain", "--domain-name=a.test"});
+    runKvarnChecked({"--turn-on-domain", "--domain-name=a.test"});
     EXPECT_EQ(250, probeRcpt("n2@a.test").code) << postfixLog();
-    kvarn({"--add-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test",
-           "--set-reject"});
+    runKvarnChecked({"--add-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test",
+                     "--set-reject"});
     EXPECT_EQ(250, probeRcpt("n3@b.test").code) << postfixLog();
-    kvarn({"--del-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test"});
+    runKvarnChecked({"--del-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test"});
     EXPECT_EQ(554, waitForRcptRefused("n4@b.test", soon).code) << postfixLog();
 }
 

@@ -40,13 +40,13 @@ TEST_F(SandboxTest, PostfixLifecycleThroughItsInitScript) {
     RunResult status = runKvarn({"--status-service", "--mail-component=mta"});
     EXPECT_TRUE(status.succeeded()) << status;
     EXPECT_EQ(status.out, "mta is stopped\n");
-    EXPECT_TRUE(runKvarn({"-m"}).succeeded());  // not running: nothing to do
+    runKvarnChecked({"-m"});  // not running: nothing to do
 
     RunResult start = runKvarn({"-l"});
     ASSERT_TRUE(start.succeeded()) << start;
     ASSERT_TRUE(postfixRunning());  // started and waited for
     const auto master = postfixMasterPid();
-    EXPECT_TRUE(runKvarn({"--start-qmail-send"}).succeeded());
+    runKvarnChecked({"--start-qmail-send"});
     EXPECT_EQ(postfixMasterPid(), master);
     RunResult all = runKvarn({"--status-service"});
     EXPECT_EQ(all.out,
@@ -61,10 +61,9 @@ TEST_F(SandboxTest, PostfixLifecycleThroughItsInitScript) {
     ASSERT_TRUE(smtps.succeeded()) << smtps;
     EXPECT_TRUE(eventuallyListening(465));
     EXPECT_EQ(postfixMasterPid(), master);
-    EXPECT_TRUE(runKvarn({"--reload-service", "--mail-component=mta"}).succeeded());
+    runKvarnChecked({"--reload-service", "--mail-component=mta"});
 
-    RunResult restart = runKvarn({"--restart-service", "--mail-component=mta"});
-    ASSERT_TRUE(restart.succeeded()) << restart;
+    runKvarnChecked({"--restart-service", "--mail-component=mta"});
     EXPECT_TRUE(postfixRunning());
     EXPECT_NE(postfixMasterPid(), master);
 
@@ -73,8 +72,7 @@ TEST_F(SandboxTest, PostfixLifecycleThroughItsInitScript) {
     EXPECT_TRUE(waitForPostfix(false));
 
     // A stopped Postfix is neither started nor reloaded by a listener change.
-    RunResult off = runKvarn({"--stop-service", "--mail-component=smtps"});
-    ASSERT_TRUE(off.succeeded()) << off;
+    runKvarnChecked({"--stop-service", "--mail-component=smtps"});
     EXPECT_EQ(readFile(kMasterCf).find("smtps"), std::string::npos);
     EXPECT_FALSE(postfixRunning());
     RunResult reload = runKvarn({"--reload-service", "--mail-component=mta"});
@@ -112,8 +110,8 @@ TEST_F(SandboxTest, CourierAndMilterGoThroughTheirInitScripts) {
     EXPECT_TRUE(runKvarn({"--start-milter"}).exited(255));
     writeFile("/etc/oru/oru.conf", "PRODUCT_ROOT_D /usr/local/oru\nNO_RESTART_DAEMON 1\n");
     const size_t calls = serviceCalls().size();
-    EXPECT_TRUE(runKvarn({"--start-milter"}).succeeded());
-    EXPECT_TRUE(runKvarn({"-z"}).succeeded());
+    runKvarnChecked({"--start-milter"});
+    runKvarnChecked({"-z"});
     EXPECT_EQ(serviceCalls().size(), calls);
 }
 

@@ -301,9 +301,8 @@ TEST_F(SettingsTest, SizeLimitsSpfAndFeatures) {
 
 TEST_F(SettingsTest, PostfixRefusesABlackListedSenderAndAnOversizedLetter) {
     seedMail(seedDomain("example.test"), "info");
-    ASSERT_TRUE(runKvarn({"--add-domain", "--domain-name=example.test"}).succeeded());
-    ASSERT_TRUE(
-        runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info"}).succeeded());
+    runKvarnChecked({"--add-domain", "--domain-name=example.test"});
+    runKvarnChecked({"--add-mailname", "--domain-name=example.test", "--mailname=info"});
     startMailServer(
         {{"smtpd_sender_restrictions", "check_sender_access " + tableSpec("blacklists")}});
     const std::string maildir = std::string(kMailRoot) + "/example.test/info/Maildir";

@@ -13,10 +13,7 @@
 #include <regex>
 #include <thread>
 
-#include "harness/kvarn_harness.h"
-#include "mail/lib/mail_auth.h"
-#include "mail/lib/mail_auth_location.h"
-#include "mail/lib/mail_handlers.h"
+#include "integration/panel_server.h"
 #include "postfix/database_helper.h"
 #include "postfix/record_filters.h"
 
@@ -86,14 +83,7 @@ bool nothingLeftBeside() {
     return true;
 }
 
-class TableSafetyTest : public SandboxTest {
-  protected:
-    void SetUp() override {
-        SandboxTest::SetUp();
-        ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-        createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
-    }
-};
+using TableSafetyTest = PanelServerTest;
 
 TEST_F(TableSafetyTest, KilledDomainRemovalLeavesEachTableOldOrNewAndTheRetryFinishesIt) {
     seedServer(1000, 100);
@@ -157,7 +147,7 @@ TEST_F(TableSafetyTest, MailnamesAddedBesideADomainRemovalAllStay) {
     seedServer(1000, 100);
     seedDomain("d7.test");
     seedDomain("a.test");
-    ASSERT_TRUE(runKvarn({"--add-domain", "--domain-name=a.test"}).succeeded());
+    runKvarnChecked({"--add-domain", "--domain-name=a.test"});
     auto removal = startKvarn({"--remove-domain", "--domain-name=d7.test"});
     // From its dumps on, the removal rewrites "virtual" and "vmailbox".
     std::set<pid_t> seen;

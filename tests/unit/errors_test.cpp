@@ -1,4 +1,4 @@
-// Error types, the uerr stream and messlog2.
+// Error types, messlog2 and the traceable exceptions.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -49,29 +49,6 @@ TEST(SystemErrorTest, MapsErrnoToTypesAndTexts) {
     errno = EEXIST;
     EXPECT_EQ(EEXIST, marun::SystemError("m", 0).code());
     EXPECT_STREQ(std::strerror(EBADF), marun::SystemError("", EBADF).what());
-}
-
-TEST(ReportTest, FatalErrorLineNamesTheDemangledType) {
-    CapturedStreams streams;
-    marun::reportException(marun::ExSystemError<ENOENT>("open"));
-    std::string expected =
-        std::string("Fatal error: marun::ExSystemError<2>(open: ") + std::strerror(ENOENT) + ")\n";
-    EXPECT_EQ(expected, streams.err.str());
-    EXPECT_EQ(expected, streams.out.str());
-    marun::reportUntypedException();
-    EXPECT_EQ(expected + "UNSPECIFIED ERROR OCCURED\n", streams.out.str());
-}
-
-TEST(UerrTest, EchoesAtOnceAndCopiesToStdoutOnFlush) {
-    CapturedStreams streams;
-    marun::uerr << "partial";
-    EXPECT_EQ("partial", streams.err.str());
-    EXPECT_EQ("", streams.out.str());
-    marun::uerr << " line" << std::endl;
-    EXPECT_EQ("partial line\n", streams.err.str());
-    EXPECT_EQ("partial line\n", streams.out.str());
-    marun::uerr << 'x' << std::flush;
-    EXPECT_EQ("partial line\nx", streams.out.str());
 }
 
 TEST(MesslogTest, PrintsOnBothStreamsWithOneNewlineAndWholeLongTexts) {

@@ -1,4 +1,5 @@
-// Selection of the mail authentication database and key file paths.
+// The key file path beside a mail authentication database (the selection
+// of both paths by style shows in the layout tests of the sandbox).
 #include "mail/lib/mail_auth_location.h"
 
 #include <gtest/gtest.h>
@@ -17,35 +18,6 @@ const std::string kPostfixKey = "/var/spool/postfix/marun/passwd_db_key";
 std::string keyPathOf(const char* db) {
     std::unique_ptr<char, decltype(&std::free)> key(mailAuthDBToKeyPath(db), std::free);
     return key ? key.get() : "<null>";
-}
-
-// Runs first in this file: the paths as the process starts.
-TEST(MailAuthLocation, StylesSelectBothPaths) {
-    EXPECT_EQ(mailAuthDB, kQmailDB);
-    EXPECT_EQ(mailAuthKey, kQmailKey);
-
-    mailAuthDBSelectStyle(MAIL_AUTH_DB_POSTFIX_STYLE);
-    EXPECT_EQ(mailAuthDB, kPostfixDB);
-    EXPECT_EQ(mailAuthKey, kPostfixKey);
-
-    mailAuthDBSelectStyle(MAIL_AUTH_DB_INVALID_STYLE);
-    mailAuthDBSelectStyle(7);
-    EXPECT_EQ(mailAuthDB, kPostfixDB);
-    EXPECT_EQ(mailAuthKey, kPostfixKey);
-
-    mailAuthDBSelectStyle(MAIL_AUTH_DB_QMAIL_STYLE);
-    EXPECT_EQ(mailAuthDB, kQmailDB);
-    EXPECT_EQ(mailAuthKey, kQmailKey);
-}
-
-TEST(MailAuthLocation, SetPathKeepsTheCallersString) {
-    static const char db[] = "/tmp/test/passwd.db";
-    static const char key[] = "/tmp/test/key";
-    mailAuthDBSetPath(db);
-    mailAuthKeySetPath(key);
-    EXPECT_EQ(mailAuthDB, db);
-    EXPECT_EQ(mailAuthKey, key);
-    mailAuthDBSelectStyle(MAIL_AUTH_DB_QMAIL_STYLE);
 }
 
 TEST(MailAuthLocation, KeyPathLiesBesideTheDatabase) {

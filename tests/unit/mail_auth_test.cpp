@@ -22,6 +22,7 @@
 #include "mail/lib/mail_aes.h"
 #include "mail/lib/mail_auth_location.h"
 #include "test_support.h"
+#include "util/exec_cmd.h"
 
 namespace {
 
@@ -33,27 +34,9 @@ const char kPrefix[] = "$AES-256-CBC:PKCS$";
 
 // Rows of a query on a database file, columns joined with "|".
 Rows query(const std::string& path, const std::string& sql) {
-    Rows rows;
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) != SQLITE_OK) {
-        rows.push_back(std::string("ERROR ") + sqlite3_errmsg(db));
-    }
-    int rc = SQLITE_DONE;
-    while (stmt != nullptr && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
-        std::string row;
-        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-            const unsigned char* text = sqlite3_column_text(stmt, i);
-            row +=
-                (i ? "|" : "") + std::string(text ? reinterpret_cast<const char*>(text) : "NULL");
-        }
-        rows.push_back(row);
-    }
-    if (rc != SQLITE_DONE) {
-        rows.push_back(std::string("ERROR ") + sqlite3_errmsg(db));
-    }
-    sqlite3_finalize(stmt);
+    Rows rows = kvarn_unit::sqliteRows(db, sql);
     sqlite3_close(db);
     return rows;
 }
@@ -84,40 +67,13 @@ std::string base64(const std::string& bytes) {
 // standard output and the exit status in *status.
 std::string runProgram(const std::vector<std::string>& args, const std::string& input,
                        int* status) {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) {
-        *status = -1;
-        return "";
+    marun::ExecCmd cmd(args[0]);
+    for (size_t i = 1; i < args.size(); ++i) {
+        cmd << args[i];
     }
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(in[0], 0);
-        dup2(out[1], 1);
-        close(in[1]);
-        close(out[0]);
-        std::vector<char*> argv;
-        for (const auto& arg : args) {
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        }
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    bool fed = input.empty() ||
-               write(in[1], input.data(), input.size()) == static_cast<ssize_t>(input.size());
-    close(in[1]);
-    std::string output;
-    char buffer[4096];
-    for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) {
-        output.append(buffer, static_cast<size_t>(n));
-    }
-    close(out[0]);
-    int raw = 0;
-    waitpid(pid, &raw, 0);
-    *status = fed && WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return output;
+    cmd.setInput(input);
+    *status = cmd.exec(std::nothrow);
+    return cmd.getOutput();
 }
 
 // What a visitor was handed.
@@ -262,16 +218,6 @@ TEST_F(MailAuthTest, StoredPasswordDecryptsWithTheOpensslTool) {
     EXPECT_EQ("from the tool", visits.seen[0].password);
 }
 
-TEST_F(MailAuthTest, EmptyOrMissingPasswordRemovesTheUser) {
-    ASSERT_EQ(0, set_postbox_passwd("u", "a.test", "pw", 0));
-    ASSERT_EQ(0, set_postbox_passwd("v", "a.test", "pw", 0));
-    EXPECT_EQ(2u, users().size());
-    ASSERT_EQ(0, set_postbox_passwd("u", "a.test", "", 0));
-    ASSERT_EQ(0, set_postbox_passwd("v", "a.test", nullptr, 0));
-    EXPECT_EQ(Rows{}, users());
-    EXPECT_EQ((Rows{"a.test|0"}), domains());
-}
-
 TEST_F(MailAuthTest, RemovingAndRenamingUsers) {
     kvarn_unit::LogCapture log;
     EXPECT_EQ(0, mailAuthRemove("u", "unknown.test"));
@@ -302,18 +248,13 @@ TEST_F(MailAuthTest, RemovingAndRenamingUsers) {
     EXPECT_EQ((Rows{"a.test|0|renamed|0|AES|NULL", "b.test|0|u|0|AES|NULL"}), users());
 }
 
-TEST_F(MailAuthTest, DomainStatusNameAndRemoval) {
+TEST_F(MailAuthTest, DomainRenameClashAndRemoval) {
     ASSERT_EQ(0, mailAuthSet("u", "a.test", "pw", 0));
     ASSERT_EQ(0, mailAuthSet("v", "a.test", "pw", 0));
     ASSERT_EQ(0, mailAuthSet("u", "b.test", "pw", 0));
 
-    ASSERT_EQ(0, mailAuthDisableDomain("a.test"));
-    EXPECT_EQ((Rows{"a.test|1", "b.test|0"}), domains());
-    ASSERT_EQ(0, mailAuthEnableDomain("a.test"));
+    // Switching a domain on and off shows in the domain command tests.
     EXPECT_EQ(0, mailAuthDisableDomain("unknown.test"));
-    EXPECT_EQ(0, mailAuthEnableDomain("unknown.test"));
-    EXPECT_EQ((Rows{"a.test|0", "b.test|0"}), domains());
-
     kvarn_unit::LogCapture log;
     EXPECT_EQ(-1, mailAuthRenameDomain("a.test", "b.test"));
     EXPECT_TRUE(loggedPart(log,

@@ -1,6 +1,7 @@
 // Names a command refuses before it changes anything.
 #include "commands/name_checks.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -26,12 +27,9 @@ TEST(NameChecksTest, RefusesNamesThatCorruptTablesOrLeaveTheMailTree) {
         EXPECT_NO_THROW(checkDomainName(good)) << good;
         EXPECT_NO_THROW(checkMailName(good)) << good;
     }
-    try {
-        checkDomainName("a b.test");
-        FAIL();
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ("invalid domain name 'a b.test': it contains white space", e.what());
-    }
+    EXPECT_THAT([] { checkDomainName("a b.test"); },
+                testing::ThrowsMessage<std::invalid_argument>(
+                    testing::StrEq("invalid domain name 'a b.test': it contains white space")));
 }
 
 // IDNA maps full-width solidus, two-dot leader and ideographic space onto

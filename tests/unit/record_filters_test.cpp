@@ -144,17 +144,8 @@ TEST(DataStreamFilterTest, LinesCrossChunksAndTheLastWaitsForFinish) {
     filter.finish();
     ASSERT_EQ("<k1 v1>\n<>\n<k3 a, b>\n<last line>\n", out.str());
     ASSERT_EQ((std::vector<std::string>{"k1 v1", "drop me", "", "k3 a, b", "last line"}), seen);
-}
-
-TEST(DataStreamFilterTest, FinishWithoutPendingLineWritesNothing) {
-    std::vector<std::string> seen;
-    std::ostringstream out;
-    DataStreamFilter<Recorder> filter(Recorder{&seen}, out);
-    std::string dump = "a b\n";
-    filter.filterChunk(std::vector<char>(dump.begin(), dump.end()));
-    filter.finish();
-    EXPECT_EQ("<a b>\n", out.str());
-    EXPECT_EQ(1u, seen.size());
+    filter.finish();  // nothing pending: nothing written
+    EXPECT_EQ(5u, seen.size());
 }
 
 }  // namespace

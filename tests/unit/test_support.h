@@ -1,6 +1,9 @@
 // Helpers for unit tests of the plain-function library: a private temporary
-// directory and a capture of what the library logs through marun_log.
+// directory, a capture of what the library logs through marun_log, and the
+// rows of an SQLite query.
 #pragma once
+
+#include <sqlite3.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -53,6 +56,29 @@ inline std::string readFile(const std::string& path) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// Rows of a query, columns joined with "|", NULL as "NULL"; a failure as a
+// row "ERROR <message>".
+inline std::vector<std::string> sqliteRows(sqlite3* db, const std::string& sql) {
+    std::vector<std::string> rows;
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+    while (rc == SQLITE_OK && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+        std::string row;
+        for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+            const unsigned char* text = sqlite3_column_text(stmt, i);
+            row +=
+                (i ? "|" : "") + std::string(text ? reinterpret_cast<const char*>(text) : "NULL");
+        }
+        rows.push_back(row);
+        rc = SQLITE_OK;
+    }
+    if (rc != SQLITE_DONE && rc != SQLITE_OK) {
+        rows.push_back(std::string("ERROR ") + sqlite3_errmsg(db));
+    }
+    sqlite3_finalize(stmt);
+    return rows;
 }
 
 struct LogRecord {
