@@ -38,7 +38,8 @@ namespace {
 const char kProgram[] = "init-databases";
 
 // Something stands at the path. A path that cannot be looked at counts as
-// taken: nothing is made over what this program cannot see.
+// taken: nothing is made over what this program cannot see. lstat opens
+// nothing and does not follow a link at the last element.
 bool present(const char* path, struct stat* st = nullptr) {
     struct stat own;
     return lstat(path, st != nullptr ? st : &own) == 0 || errno != ENOENT;
@@ -60,7 +61,7 @@ long long countOf(sqlite3* db, const char* sql) {
 long long storedUsers() {
     SqliteDb db;
     long long users = -1;
-    if (sqliteOpen(mailAuthDB, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, db) == SQLITE_OK) {
+    if (sqliteOpen(mailAuthDB, SQLITE_OPEN_READONLY, db) == SQLITE_OK) {
         users = countOf(db.get(),
                         "SELECT count(*) FROM sqlite_master WHERE type='table' AND name='users'");
         if (users == 1) {
@@ -136,7 +137,7 @@ bool prepareHandlers() {
     } else {
         SqliteDb db;
         const std::string temp = dir + "/" + file.tempName();
-        if (sqliteOpen(temp.c_str(), SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, db) !=
+        if (sqliteOpen(temp.c_str(), SQLITE_OPEN_READWRITE, db) !=
                 SQLITE_OK ||
             sqliteRetryExec(db.get(), MH_DB_SCHEMA_SQL) != SQLITE_OK) {
             failed = "write the schema into";
