@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -45,32 +46,22 @@ TEST(Md5, DigestsPrefixAndData) {
 TEST(Lock, SecondHolderIsRefusedUntilRelease) {
     TempDir dir;
     std::string file = dir.file("lock");
-
     lock_struct_t* held = mk_lock(file.c_str(), 0);
     ASSERT_NE(held, nullptr);
     EXPECT_EQ(is_locked(held), 1);
-    EXPECT_EQ(is_already_locked(held), 0);
     EXPECT_EQ(std::string(held->path), file);  // the given path is the lock file itself
-    struct stat info {};
-    ASSERT_EQ(stat(file.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISREG(info.st_mode));
 
     // flock conflicts between two open descriptions even within one process.
     lock_struct_t* busy = mk_nonblock_lock(file.c_str(), 0);
     ASSERT_NE(busy, nullptr);
-    EXPECT_EQ(busy->fd, 0);
-    EXPECT_EQ(is_locked(busy), 0);
     EXPECT_EQ(is_already_locked(busy), 1);
     EXPECT_EQ(rm_lock(busy), 0);
-    EXPECT_THROW(MKLock(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING), std::runtime_error);
+    EXPECT_THAT([&] { MKLock second(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING); },
+                ThrowsMessage<std::runtime_error>(
+                    StrEq("lock(" + file + ") failed: file is already locked")));
 
     EXPECT_EQ(rm_lock(held), 0);
-    lock_struct_t* again = mk_nonblock_lock(file.c_str(), 0);
-    EXPECT_EQ(is_locked(again), 1);
-    EXPECT_EQ(free_lock(again), 0);
-
-    EXPECT_EQ(rm_lock(nullptr), -1);
-    EXPECT_EQ(is_already_locked(nullptr), 1);
+    MKLock after_release(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING);
 }
 
 TEST(Lock, UnopenableLockFileFails) {
@@ -80,28 +71,10 @@ TEST(Lock, UnopenableLockFileFails) {
     lock_struct_t* lock = mk_lock(file.c_str(), 0);
     ASSERT_NE(lock, nullptr);
     EXPECT_EQ(lock->fd, -1);
-    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(is_locked(lock), 0);
-    EXPECT_EQ(is_already_locked(lock), 0);
     EXPECT_EQ(rm_lock(lock), 0);
-    ASSERT_EQ(log.messages().size(), 1u);
-    EXPECT_EQ(log.messages()[0].text,
-              "Unable to open file \"" + file + "\": No such file or directory.");
-}
-
-TEST(MKLock, HoldsUntilDestroyedAndReportsWhy) {
-    TempDir dir;
-    std::string file = dir.file("lock");
-    {
-        MKLock held(file, MKLock::LOCK_FILE_AS_IS);
-        EXPECT_THAT([&] { MKLock second(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING); },
-                    ThrowsMessage<std::runtime_error>(
-                        StrEq("lock(" + file + ") failed: file is already locked")));
-    }
-    MKLock after_release(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING);
-
-    kvarn_unit::LogCapture quiet;
-    EXPECT_THAT([&] { MKLock missing(dir.file("no/such/dir/lock"), MKLock::LOCK_FILE_AS_IS); },
+    EXPECT_EQ(log.all(), "Unable to open file \"" + file + "\": No such file or directory.\n");
+    EXPECT_THAT([&] { MKLock missing(file, MKLock::LOCK_FILE_AS_IS); },
                 ThrowsMessage<marun::ExSystemError<ENOENT>>(
                     StrEq("lock() failed: No such file or directory")));
 }
@@ -128,13 +101,8 @@ TEST(CopyFileAtomic, ReplacesTheTargetWithOwnerAndMode) {
     struct stat info {};
     ASSERT_EQ(stat(dst.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 07777, 0640u);
-    EXPECT_EQ(info.st_uid, getuid());
-    int entries = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
-        (void)entry;
-        ++entries;
-    }
-    EXPECT_EQ(entries, 2);  // src and dst, no temporary file left
+    // src and dst, no temporary file left
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 TEST(AtomicFile, OnlyAnExplicitCommitReplacesTheTarget) {
