@@ -60,8 +60,7 @@ TEST(PipeTest, FailuresBeforeExecAreThrownInTheParentWithTheirType) {
                 ThrowsMessage<marun::ExSystemError<ENOENT>>(StartsWith("execv: ")));
     Pipe badDir(Parameters("/bin/true"));
     badDir.workingDirectory = "/nonexistent-directory";
-    EXPECT_THAT([&] { badDir.run(); },
-                ThrowsMessage<marun::SystemError>(StartsWith("cwd chdir")));
+    EXPECT_THAT([&] { badDir.run(); }, ThrowsMessage<marun::SystemError>(StartsWith("cwd chdir")));
     // The hook's own exception, not a system error made of it.
     Pipe hooked(Parameters("/bin/true"));
     hooked.childHook = [] { throw std::runtime_error("hook refused"); };
