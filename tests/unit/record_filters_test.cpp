@@ -18,17 +18,6 @@ std::string apply(const Filter& filter, std::string line) {
     return filter(line) ? line : "<dropped>";
 }
 
-// Captures std::clog for the life of the object.
-class CapturedClog {
-  public:
-    CapturedClog() : old_(std::clog.rdbuf(text.rdbuf())) {}
-    ~CapturedClog() { std::clog.rdbuf(old_); }
-    std::ostringstream text;
-
-  private:
-    std::streambuf* old_;
-};
-
 TEST(ElementsFilterTest, DomainRemovalDropsTheDomainAndItsAddressesOnly) {
     ElementsFilter<NotInDomainFilter> filter(NotInDomainFilter("d.com", false));
     EXPECT_EQ("<dropped>", apply(filter, "@d.com anyone@o.com"));
@@ -88,11 +77,7 @@ TEST(KeyValueFilterTest, MailboxRecordsTreatTheValueAsOneElement) {
 TEST(KeyValueFilterTest, MalformedLinesAndSeparators) {
     const std::string none = "nothing-matches";
     ElementsFilter<ReplaceElementFilterRef> identity(ReplaceElementFilterRef(none, none));
-    {
-        CapturedClog clog;
-        EXPECT_EQ("<dropped>", apply(identity, "lonely-key"));
-        EXPECT_EQ("invalid key/value 'lonely-key'\n", clog.text.str());
-    }
+    EXPECT_EQ("<dropped>", apply(identity, "lonely-key"));
     EXPECT_EQ("<dropped>", apply(identity, "key   "));
     EXPECT_EQ("<dropped>", apply(identity, "key ,, ,"));
     EXPECT_EQ("key a, b, ", apply(identity, "key a,b,"));
