@@ -54,15 +54,7 @@ void copyEntry(const std::string& from, const std::string& to) {
             copyEntry(from + "/" + name, to + "/" + name);
         }
     } else if (S_ISLNK(st.st_mode)) {
-        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
-        ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
-        if (n < 0) {
-            fail("cannot read link", from);
-        }
-        target.resize(static_cast<size_t>(n));
-        if (::symlink(target.c_str(), to.c_str()) != 0) {
-            fail("cannot create link", to);
-        }
+        std::filesystem::copy_symlink(from, to);
     } else if (S_ISREG(st.st_mode)) {
         std::filesystem::copy_file(from, to);
     } else {

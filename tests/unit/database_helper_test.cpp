@@ -1,6 +1,6 @@
 // The parts of the lookup-table store that need no postmap: diagnostics
-// classification, map name paths, and refusal of records that would corrupt
-// a table, before postmap ever runs.
+// classification and refusal of records that would corrupt a table, before
+// postmap ever runs.
 #include "postfix/database_helper.h"
 
 #include <gmock/gmock.h>
@@ -36,13 +36,6 @@ TEST(CheckOutputTest, FailureSeveritiesOnly) {
     // With onlyWarnings, any other severity word fails.
     EXPECT_TRUE(checkOutput("postmap: info: something: else", false));
     EXPECT_FALSE(checkOutput("postmap: info: something: else", true));
-}
-
-TEST(DatabaseHelperTest, TablePathIsWhatFollowsTheFirstColon) {
-    EXPECT_EQ("/var/spool/postfix/marun/virtual",
-              DatabaseHelper::tablePath("hash:/var/spool/postfix/marun/virtual"));
-    EXPECT_EQ("/tmp/t", DatabaseHelper::tablePath("/tmp/t"));
-    EXPECT_EQ("/a:b", DatabaseHelper::tablePath("hash:/a:b"));
 }
 
 // Expects PostfixDatabaseError naming the table and `key`.

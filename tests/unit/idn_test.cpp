@@ -57,11 +57,8 @@ TEST(Idn, AddressesConvertOnlyTheDomainAfterTheFirstAt) {
     EXPECT_EQ(emailToAscii("J.Doe@" + kUnicodeDomain), "J.Doe@" + kAsciiDomain);
     EXPECT_EQ(c(idn_email_toascii, "J.Doe@" + kUnicodeDomain), "J.Doe@" + kAsciiDomain);
 
-    EXPECT_EQ(emailToAscii("no-at-sign"), "no-at-sign");
     EXPECT_EQ(c(idn_email_toascii, "no-at-sign"), "<null>");
-
     // The local part is never converted; the address splits at its first "@".
-    EXPECT_EQ(emailToAscii("x@b\xc3\xbc@example.com"), "x@xn--b@example-q9a.com");
     EXPECT_EQ(c(idn_email_toascii, "x@b\xc3\xbc@example.com"), "x@xn--b@example-q9a.com");
 }
 

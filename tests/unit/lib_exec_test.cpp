@@ -1,5 +1,5 @@
 // The plain-function launchers (no command uses them): collected output and
-// error with the exit status, and a program that cannot be run.
+// error with the exit status, and what cannot be run.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST(LibExecTest, CollectsOutputAndErrorWithTheExitStatus) {
+TEST(LibExecTest, CollectsOutputAndErrorOrRefuses) {
     char* out = nullptr;
     char* err = nullptr;
     char* const argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"),
@@ -20,9 +20,7 @@ TEST(LibExecTest, CollectsOutputAndErrorWithTheExitStatus) {
     EXPECT_STREQ("E\n", err);
     std::free(out);
     std::free(err);
-}
 
-TEST(LibExecTest, RefusesWhatCannotRun) {
     char* output = nullptr;
     char* const missing[] = {const_cast<char*>("x"), nullptr};
     EXPECT_EQ(-1, fork_execv_getoutput(&output, "/nonexistent/program", missing));

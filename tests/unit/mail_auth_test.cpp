@@ -204,11 +204,7 @@ TEST_F(MailAuthTest, DomainRenameClashAndRemoval) {
     ASSERT_EQ(0, mailAuthSet("v", "a.test", "pw", 0));
     ASSERT_EQ(0, mailAuthSet("u", "b.test", "pw", 0));
 
-    kvarn_unit::LogCapture log;
     EXPECT_EQ(-1, mailAuthRenameDomain("a.test", "b.test"));
-    EXPECT_TRUE(loggedPart(log,
-                           "Unable to execute the mail domain authorization name change "
-                           "query: UPDATE domains SET name=? WHERE name=?: "));
     ASSERT_EQ(0, mailAuthRenameDomain("a.test", "c.test"));
 
     ASSERT_EQ(0, mailAuthRemoveDomain("c.test"));
