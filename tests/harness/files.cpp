@@ -12,6 +12,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <utility>
 
 #include "harness/process.h"
 
@@ -21,53 +25,6 @@ namespace {
 
 [[noreturn]] void fail(const std::string& what, const std::string& path) {
     throw HarnessError(what + " " + path + ": " + strerror(errno));
-}
-
-void writeAll(int fd, const char* data, size_t size, const std::string& path) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            int e = errno;
-            ::close(fd);
-            errno = e;
-            fail("cannot write", path);
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
-void copyFile(const std::string& from, const std::string& to, const struct stat& st) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) {
-        fail("cannot open", from);
-    }
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, st.st_mode & 07777);
-    if (out < 0) {
-        ::close(in);
-        fail("cannot create", to);
-    }
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(in, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            ::close(in);
-            ::close(out);
-            fail("cannot read", from);
-        }
-        if (n == 0) {
-            break;
-        }
-        writeAll(out, buf, static_cast<size_t>(n), to);
-    }
-    ::close(in);
-    ::close(out);
 }
 
 // Owner first: chown clears set-id bits, so the mode is applied after it.
@@ -97,17 +54,9 @@ void copyEntry(const std::string& from, const std::string& to) {
             copyEntry(from + "/" + name, to + "/" + name);
         }
     } else if (S_ISLNK(st.st_mode)) {
-        std::string target(static_cast<size_t>(st.st_size) + 1, '\0');
-        ssize_t n = ::readlink(from.c_str(), target.data(), target.size());
-        if (n < 0) {
-            fail("cannot read link", from);
-        }
-        target.resize(static_cast<size_t>(n));
-        if (::symlink(target.c_str(), to.c_str()) != 0) {
-            fail("cannot create link", to);
-        }
+        std::filesystem::copy_symlink(from, to);
     } else if (S_ISREG(st.st_mode)) {
-        copyFile(from, to, st);
+        std::filesystem::copy_file(from, to);
     } else {
         throw HarnessError("cannot copy special file " + from);
     }
@@ -117,43 +66,25 @@ void copyEntry(const std::string& from, const std::string& to) {
 }  // namespace
 
 std::string readFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
         fail("cannot open", path);
     }
-    std::string content;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            ::close(fd);
-            fail("cannot read", path);
-        }
-        if (n == 0) {
-            break;
-        }
-        content.append(buf, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return content;
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 void writeFile(const std::string& path, const std::string& content, mode_t mode) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) {
-        fail("cannot create", path);
+    {
+        std::ofstream out(path, std::ios::binary | std::ios::trunc);
+        if (!(out << content) || !out.flush()) {
+            fail("cannot write", path);
+        }
     }
-    writeAll(fd, content.data(), content.size(), path);
-    if (::fchmod(fd, mode) != 0) {
-        int e = errno;
-        ::close(fd);
-        errno = e;
+    if (::chmod(path.c_str(), mode) != 0) {
         fail("cannot chmod", path);
     }
-    ::close(fd);
 }
 
 bool pathExists(const std::string& path) {
@@ -167,28 +98,16 @@ FileInfo fileInfo(const std::string& path) {
         fail("cannot stat", path);
     }
     FileInfo info;
-    switch (st.st_mode & S_IFMT) {
-        case S_IFREG:
-            info.type = 'f';
-            break;
-        case S_IFDIR:
-            info.type = 'd';
-            break;
-        case S_IFLNK:
-            info.type = 'l';
-            break;
-        case S_IFSOCK:
-            info.type = 's';
-            break;
-        case S_IFIFO:
-            info.type = 'p';
-            break;
-        case S_IFCHR:
-            info.type = 'c';
-            break;
-        case S_IFBLK:
-            info.type = 'b';
-            break;
+    for (const auto& [bits, letter] : {std::pair<mode_t, char>{S_IFREG, 'f'},
+                                       {S_IFDIR, 'd'},
+                                       {S_IFLNK, 'l'},
+                                       {S_IFSOCK, 's'},
+                                       {S_IFIFO, 'p'},
+                                       {S_IFCHR, 'c'},
+                                       {S_IFBLK, 'b'}}) {
+        if ((st.st_mode & S_IFMT) == bits) {
+            info.type = letter;
+        }
     }
     info.uid = st.st_uid;
     info.gid = st.st_gid;

@@ -49,9 +49,6 @@ std::string envOr(const char* name, const char* fallback) {
     return v && *v ? v : fallback;
 }
 
-std::string socketPath() {
-    return envOr("KVARN_SANDBOX_DB_SOCKET", "/run/mysqld/mysqld.sock");
-}
 std::string databaseName() {
     return envOr("KVARN_SANDBOX_DB_NAME", "oru");
 }
@@ -67,9 +64,9 @@ Connection connect(const std::string& user, const std::string& password, const c
         throw HarnessError("mysql_init failed");
     }
     mysql_options(conn.get(), MYSQL_SET_CHARSET_NAME, "utf8mb4");
-    if (!mysql_real_connect(conn.get(), "localhost", user.c_str(),
-                            password.empty() ? nullptr : password.c_str(), database, 0,
-                            socketPath().c_str(), 0)) {
+    if (!mysql_real_connect(
+            conn.get(), "localhost", user.c_str(), password.empty() ? nullptr : password.c_str(),
+            database, 0, envOr("KVARN_SANDBOX_DB_SOCKET", "/run/mysqld/mysqld.sock").c_str(), 0)) {
         throw HarnessError("cannot connect to the panel database as " + user + ": " +
                            mysql_error(conn.get()));
     }

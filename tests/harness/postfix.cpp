@@ -45,15 +45,12 @@ bool alive(pid_t pid) {
     return p && p->state != 'Z' && p->state != 'X';
 }
 
-// Live processes whose parent is pid, in pid order.
-std::vector<pid_t> childProcesses(pid_t parent) {
-    std::vector<pid_t> children;
-    for (const ProcessInfo& p : processes()) {
-        if (p.ppid == parent && p.state != 'Z') {
-            children.push_back(p.pid);
-        }
+// A line of output without its final line feed.
+std::string chomp(std::string text) {
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
     }
-    return children;
+    return text;
 }
 
 }  // namespace
@@ -91,19 +88,11 @@ std::optional<std::string> tableLookup(const std::string& name, const std::strin
         msg << "postmap -q " << key << " " << tableSpec(name) << ": " << r;
         throw HarnessError(msg.str());
     }
-    std::string value = r.out;
-    if (!value.empty() && value.back() == '\n') {
-        value.pop_back();
-    }
-    return value;
+    return chomp(r.out);
 }
 
 std::string postconfValue(const std::string& name) {
-    std::string value = runChecked({"/usr/sbin/postconf", "-h", name});
-    if (!value.empty() && value.back() == '\n') {
-        value.pop_back();
-    }
-    return value;
+    return chomp(runChecked({"/usr/sbin/postconf", "-h", name}));
 }
 
 std::vector<ProcessInfo> processes() {
@@ -133,8 +122,10 @@ std::optional<pid_t> postfixMasterPid() {
 
 bool waitForChildren(pid_t parent, size_t count, std::set<pid_t>& seen) {
     while (seen.size() < count) {
-        for (pid_t child : childProcesses(parent)) {
-            seen.insert(child);
+        for (const ProcessInfo& p : processes()) {
+            if (p.ppid == parent && p.state != 'Z') {
+                seen.insert(p.pid);
+            }
         }
         if (seen.size() >= count) {
             break;

@@ -92,17 +92,6 @@ bool readAvailable(int fd, std::string& into) {
     }
 }
 
-std::string joinArgv(const std::vector<std::string>& argv) {
-    std::string s;
-    for (const auto& a : argv) {
-        if (!s.empty()) {
-            s += ' ';
-        }
-        s += a;
-    }
-    return s;
-}
-
 // Forks and executes argv[0] in its own process group, in "/", with
 // baseEnvironment() overridden by env and the given standard streams;
 // returns once it runs. Throws HarnessError when it cannot be started.
@@ -185,6 +174,12 @@ RunResult statusOf(int status) {
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+std::vector<std::string> kvarnArgv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{KVARN_TEST_KVARN_BINARY};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 std::string readBack(int fd) {
@@ -368,9 +363,7 @@ RunResult Background::wait() {
 
 std::unique_ptr<Background> startKvarn(const std::vector<std::string>& args,
                                        const std::map<std::string, std::string>& extraEnv) {
-    std::vector<std::string> argv{kvarnBinary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return std::make_unique<Background>(argv, extraEnv);
+    return std::make_unique<Background>(kvarnArgv(args), extraEnv);
 }
 
 std::string runChecked(const std::vector<std::string>& argv,
@@ -379,7 +372,10 @@ std::string runChecked(const std::vector<std::string>& argv,
     RunResult r = runCommand(argv, env, stdinText);
     if (!r.succeeded()) {
         std::ostringstream msg;
-        msg << joinArgv(argv) << ": " << r;
+        for (const auto& a : argv) {
+            msg << a << ' ';
+        }
+        msg << ": " << r;
         throw HarnessError(msg.str());
     }
     return r.out;
@@ -393,16 +389,12 @@ const std::string& kvarnBinary() {
 RunResult runKvarn(const std::vector<std::string>& args,
                    const std::map<std::string, std::string>& extraEnv,
                    const std::string& stdinText) {
-    std::vector<std::string> argv{kvarnBinary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runCommand(argv, extraEnv, stdinText);
+    return runCommand(kvarnArgv(args), extraEnv, stdinText);
 }
 
 std::string runKvarnChecked(const std::vector<std::string>& args,
                             const std::map<std::string, std::string>& extraEnv) {
-    std::vector<std::string> argv{kvarnBinary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return runChecked(argv, extraEnv);
+    return runChecked(kvarnArgv(args), extraEnv);
 }
 
 }  // namespace kvarn_test

@@ -16,6 +16,11 @@ Rows sqliteQuery(const std::string& dbPath, const std::string& sql) {
         throw HarnessError("cannot open SQLite database " + dbPath + ": " + msg);
     }
     sqlite3_busy_timeout(db, 5000);
+    auto fail = [&] {
+        std::string msg = sqlite3_errmsg(db);
+        sqlite3_close(db);
+        throw HarnessError("SQLite error in " + dbPath + ": " + msg + "\nin: " + sql);
+    };
 
     Rows rows;
     const char* next = sql.c_str();
@@ -23,9 +28,7 @@ Rows sqliteQuery(const std::string& dbPath, const std::string& sql) {
         sqlite3_stmt* stmt = nullptr;
         const char* tail = nullptr;
         if (sqlite3_prepare_v2(db, next, -1, &stmt, &tail) != SQLITE_OK) {
-            std::string msg = sqlite3_errmsg(db);
-            sqlite3_close(db);
-            throw HarnessError("SQLite error in " + dbPath + ": " + msg + "\nin: " + sql);
+            fail();
         }
         next = tail;
         if (!stmt) {
@@ -47,9 +50,7 @@ Rows sqliteQuery(const std::string& dbPath, const std::string& sql) {
         }
         sqlite3_finalize(stmt);
         if (rc != SQLITE_DONE) {
-            std::string msg = sqlite3_errmsg(db);
-            sqlite3_close(db);
-            throw HarnessError("SQLite error in " + dbPath + ": " + msg + "\nin: " + sql);
+            fail();
         }
     }
     sqlite3_close(db);

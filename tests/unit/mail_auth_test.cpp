@@ -1,18 +1,13 @@
 // The mail authentication database on a temporary database and key file:
 // stored rows, copies, renames, removals, domain operations, look-ups and
-// walks, key failures, the stored format against the openssl tool, and
-// concurrent writers.
+// walks, key failures and the stored format against the openssl tool
+// (layouts, owners and planted links show in the sandbox).
 #include "mail/lib/mail_auth.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -57,40 +52,16 @@ std::string unbase64(const std::string& text) {
     return bytes ? std::string(reinterpret_cast<char*>(bytes.get()), length) : "<bad>";
 }
 
-std::string base64(const std::string& bytes) {
-    MallocPtr<char> text(
-        b64_encode(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()));
-    return text.get();
-}
-
-// Runs a program without a shell, `input` on its standard input; returns its
-// standard output and the exit status in *status.
-std::string runProgram(const std::vector<std::string>& args, const std::string& input,
-                       int* status) {
-    marun::ExecCmd cmd(args[0]);
-    for (size_t i = 1; i < args.size(); ++i) {
-        cmd << args[i];
-    }
-    cmd.setInput(input);
-    *status = cmd.exec(std::nothrow);
-    return cmd.getOutput();
-}
-
-// What a visitor was handed.
-struct Visit {
-    std::string address;
-    std::string password;
-    int flags;
-};
-
+// What a visitor was handed, as "address=password/flags"; it stops the walk
+// (answers 0) on visit number `stop_at`.
 struct Visits {
-    std::vector<Visit> seen;
-    int stop_at = -1;  // answer 0 on this visit (0-based)
+    Rows seen;
+    int stop_at = -1;
 };
 
 int record(const char* address, const char* password, MailAuthFlagsT flags, void* data) {
     auto* visits = static_cast<Visits*>(data);
-    visits->seen.push_back({address, password, flags});
+    visits->seen.push_back(std::string(address) + "=" + password + "/" + std::to_string(flags));
     return static_cast<int>(visits->seen.size()) - 1 == visits->stop_at ? 0 : 7;
 }
 
@@ -140,13 +111,9 @@ class MailAuthTest : public ::testing::Test {
     const char* saved_key_ = nullptr;
 };
 
-TEST_F(MailAuthTest, InitCreatesDirectoriesSchemaAndAPrivateKey) {
-    struct stat info {};
-    ASSERT_EQ(0, stat(dir_.file("spool").c_str(), &info));
-    EXPECT_EQ(0755u, info.st_mode & 07777);
-    ASSERT_EQ(0, stat(key_.c_str(), &info));
-    EXPECT_EQ(0600u, info.st_mode & 07777);
-    EXPECT_EQ(32, info.st_size);
+TEST_F(MailAuthTest, InitCreatesSchemaAndKey) {
+    // Owners and modes show in the layout tests in the sandbox.
+    EXPECT_EQ(32u, kvarn_unit::readFile(key_).size());
     EXPECT_EQ((Rows{"domains", "fkd_users_domains_id", "fki_users_domains_id",
                     "fku_users_domains_id", "users"}),
               query(db_,
@@ -195,27 +162,15 @@ TEST_F(MailAuthTest, StoredPasswordDecryptsWithTheOpensslTool) {
     size_t iv_end = text.find('$', sizeof kPrefix - 1);
     ASSERT_NE(std::string::npos, iv_end);
     std::string iv = unbase64(text.substr(sizeof kPrefix - 1, iv_end - sizeof kPrefix + 1));
-    std::string cipher_text = unbase64(text.substr(iv_end + 1));
     EXPECT_EQ(16u, iv.size());
-    std::string key = kvarn_unit::readFile(key_);
-    int status = -1;
-    EXPECT_EQ(password, runProgram({"/usr/bin/openssl", "enc", "-d", "-aes-256-cbc", "-K", hex(key),
-                                    "-iv", hex(iv)},
-                                   cipher_text, &status));
-    EXPECT_EQ(0, status);
-
-    // And a text the tool made is read back through a look-up.
-    std::string tool_iv(16, '\x5a');
-    std::string tool_cipher = runProgram(
-        {"/usr/bin/openssl", "enc", "-e", "-aes-256-cbc", "-K", hex(key), "-iv", hex(tool_iv)},
-        "from the tool", &status);
-    ASSERT_EQ(0, status);
-    sql("UPDATE users SET userPassword='" + std::string(kPrefix) + base64(tool_iv) + "$" +
-        base64(tool_cipher) + "'");
-    Visits visits;
-    EXPECT_EQ(7, mailAuthCheck("u@a.test", record, &visits));
-    ASSERT_EQ(1u, visits.seen.size());
-    EXPECT_EQ("from the tool", visits.seen[0].password);
+    marun::ExecCmd tool("/usr/bin/openssl");
+    tool << "enc"
+         << "-d"
+         << "-aes-256-cbc"
+         << "-K" << hex(kvarn_unit::readFile(key_)) << "-iv" << hex(iv);
+    tool.setInput(unbase64(text.substr(iv_end + 1)));
+    EXPECT_EQ(0, tool.exec(std::nothrow));
+    EXPECT_EQ(password, tool.getOutput());
 }
 
 TEST_F(MailAuthTest, RemovingAndRenamingUsers) {
@@ -232,11 +187,7 @@ TEST_F(MailAuthTest, RemovingAndRenamingUsers) {
     std::string v_text = storedPassword("v", "a.test");
 
     EXPECT_EQ(-1, mailAuthRename("u", "v", "a.test"));
-    EXPECT_TRUE(logged(log,
-                       "Unable to execute the mail authorization renaming query: UPDATE users SET "
-                       "name=? WHERE name=? AND dom_id=?: UNIQUE constraint failed: users.name, "
-                       "users.dom_id"))
-        << log.all();
+    EXPECT_TRUE(loggedPart(log, "UNIQUE constraint failed")) << log.all();
     EXPECT_EQ(u_text, storedPassword("u", "a.test"));
     EXPECT_EQ(v_text, storedPassword("v", "a.test"));
 
@@ -253,13 +204,7 @@ TEST_F(MailAuthTest, DomainRenameClashAndRemoval) {
     ASSERT_EQ(0, mailAuthSet("v", "a.test", "pw", 0));
     ASSERT_EQ(0, mailAuthSet("u", "b.test", "pw", 0));
 
-    // Switching a domain on and off shows in the domain command tests.
-    EXPECT_EQ(0, mailAuthDisableDomain("unknown.test"));
-    kvarn_unit::LogCapture log;
     EXPECT_EQ(-1, mailAuthRenameDomain("a.test", "b.test"));
-    EXPECT_TRUE(loggedPart(log,
-                           "Unable to execute the mail domain authorization name change "
-                           "query: UPDATE domains SET name=? WHERE name=?: "));
     ASSERT_EQ(0, mailAuthRenameDomain("a.test", "c.test"));
 
     ASSERT_EQ(0, mailAuthRemoveDomain("c.test"));
@@ -287,79 +232,43 @@ TEST_F(MailAuthTest, CloningCopiesTheStoredRowAndTheSourceDomainsState) {
 
     Visits visits;
     EXPECT_EQ(7, mailAuthCheck("u@alias.test", record, &visits));
-    ASSERT_EQ(1u, visits.seen.size());
-    EXPECT_EQ("pw", visits.seen[0].password);
+    EXPECT_EQ(Rows{"u@alias.test=pw/6"}, visits.seen);
 }
 
-TEST_F(MailAuthTest, CheckingOneAddress) {
+TEST_F(MailAuthTest, LookUpsAndWalks) {
     kvarn_unit::LogCapture log;
     Visits visits;
-    for (const char* bad : {"user@", "@a.test", "user"}) {
-        EXPECT_EQ(-1, mailAuthCheck(bad, record, &visits)) << bad;
-        EXPECT_TRUE(logged(log, std::string("Invalid mail address '") + bad + "'"));
-    }
+    EXPECT_EQ(-1, mailAuthCheck("user@", record, &visits));
+    EXPECT_TRUE(logged(log, "Invalid mail address 'user@'"));
     EXPECT_EQ(1, mailAuthCheck("nobody@a.test", record, &visits));
-    EXPECT_TRUE(logged(log, "No such user 'nobody@a.test' in mail authorization database"));
-    EXPECT_EQ(6, log.messages().back().priority);
-
-    ASSERT_EQ(0, mailAuthSet("u", "a.test", "plain pw", MAIL_AUTH_DISABLED));
-    ASSERT_EQ(0, mailAuthSet("c", "a.test", "$1$x", MAIL_AUTH_CRYPTED));
-    ASSERT_EQ(0, mailAuthDisableDomain("a.test"));
-    sql("INSERT INTO users (dom_id, name) SELECT id, 'nopw' FROM domains WHERE name='a.test'");
-
-    EXPECT_EQ(7, mailAuthCheck("u@a.test", record, &visits));
-    EXPECT_EQ(7, mailAuthCheck("c@a.test", record, &visits));
-    ASSERT_EQ(2u, visits.seen.size());
-    EXPECT_EQ("u@a.test", visits.seen[0].address);
-    EXPECT_EQ("plain pw", visits.seen[0].password);
-    EXPECT_EQ(MAIL_AUTH_DISABLED | MAIL_DOMAIN_AUTH_DISABLED, visits.seen[0].flags);
-    EXPECT_EQ("$1$x", visits.seen[1].password);
-    EXPECT_EQ(MAIL_AUTH_CRYPTED | MAIL_DOMAIN_AUTH_DISABLED, visits.seen[1].flags);
-
-    EXPECT_EQ(-1, mailAuthCheck("nopw@a.test", record, &visits));
-    EXPECT_TRUE(logged(log,
-                       "NULL password fields (both plain and encrypted) for user "
-                       "nopw@a.test, skipped"));
-    EXPECT_EQ(2u, visits.seen.size());
-}
-
-TEST_F(MailAuthTest, WalksOrderSkipAndStop) {
-    Visits none;
-    EXPECT_EQ(1, mailAuthIterateAll(record, &none));
-    EXPECT_TRUE(none.seen.empty());
+    EXPECT_EQ(1, mailAuthIterateAll(record, &visits));
 
     ASSERT_EQ(0, mailAuthSet("b", "z.test", "pw-bz", 0));
-    ASSERT_EQ(0, mailAuthSet("b", "a.test", "pw-ba", 0));
-    ASSERT_EQ(0, mailAuthSet("a", "z.test", "pw-az", 0));
+    ASSERT_EQ(0, mailAuthSet("b", "a.test", "pw-ba", MAIL_AUTH_DISABLED));
+    ASSERT_EQ(0, mailAuthSet("c", "a.test", "$1$x", MAIL_AUTH_CRYPTED));
+    ASSERT_EQ(0, mailAuthDisableDomain("a.test"));
     sql("INSERT INTO users (dom_id, name) SELECT id, 'nopw' FROM domains WHERE name='a.test'");
     // A password stored in plain before encryption was introduced.
     sql("INSERT INTO users (dom_id, name, userPassword) SELECT id, 'legacy', 'old plain' FROM "
         "domains WHERE name='a.test'");
 
-    kvarn_unit::LogCapture log;
+    EXPECT_EQ(7, mailAuthCheck("b@a.test", record, &visits));
+    EXPECT_EQ(-1, mailAuthCheck("nopw@a.test", record, &visits));
+    EXPECT_EQ(Rows{"b@a.test=pw-ba/6"}, visits.seen);
+
     Visits all;
     EXPECT_EQ(7, mailAuthIterateAll(record, &all));
-    std::vector<std::string> seen;
-    for (const Visit& v : all.seen) {
-        seen.push_back(v.address + "=" + v.password);
-    }
-    EXPECT_EQ(
-        (Rows{"b@a.test=pw-ba", "legacy@a.test=old plain", "a@z.test=pw-az", "b@z.test=pw-bz"}),
-        seen);
-    EXPECT_TRUE(logged(log,
-                       "empty password properties (both plain and encrypted) for user "
-                       "nopw@a.test, skipped"));
+    EXPECT_EQ((Rows{"b@a.test=pw-ba/6", "c@a.test=$1$x/5", "legacy@a.test=old plain/4",
+                    "b@z.test=pw-bz/0"}),
+              all.seen);
     EXPECT_TRUE(logged(log, "Failed to decrypt password for mail address 'legacy@a.test'"));
-
     Visits stopping;
     stopping.stop_at = 1;
     EXPECT_EQ(0, mailAuthIterateAll(record, &stopping));
     EXPECT_EQ(2u, stopping.seen.size());
-
     Visits short_walk;
     EXPECT_EQ(7, mailAuthCheckShort("b", record, &short_walk));
-    ASSERT_EQ(2u, short_walk.seen.size());
-    EXPECT_EQ(1, mailAuthCheckShort("nobody", record, &short_walk));
+    EXPECT_EQ(2u, short_walk.seen.size());
 }
 
 TEST_F(MailAuthTest, KeyProblemsStoreNothingAndNeverLogThePassword) {
@@ -381,19 +290,17 @@ TEST_F(MailAuthTest, KeyProblemsStoreNothingAndNeverLogThePassword) {
     mailAuthKeySetPath(missing.c_str());
     Visits visits;
     EXPECT_EQ(7, mailAuthCheck("u@a.test", record, &visits));
-    EXPECT_EQ(storedPassword("u", "a.test"), visits.seen.at(0).password);
+    EXPECT_EQ("u@a.test=" + storedPassword("u", "a.test") + "/0", visits.seen.at(0));
     EXPECT_TRUE(loggedPart(log, "Can't read encryption key from '" + missing + "'"));
 
     // A key of the right length but the wrong bytes cannot decrypt either.
     std::string other_key = dir_.write("other", std::string(32, 'o'));
     mailAuthKeySetPath(other_key.c_str());
     EXPECT_EQ(7, mailAuthCheck("u@a.test", record, &visits));
-    EXPECT_NE(password, visits.seen.at(1).password);
+    EXPECT_NE("u@a.test=" + password + "/0", visits.seen.at(1));
     EXPECT_TRUE(logged(log, "Failed to decrypt password for mail address 'u@a.test'"));
 
-    for (const auto& message : log.messages()) {
-        EXPECT_EQ(std::string::npos, message.text.find(password)) << message.text;
-    }
+    EXPECT_EQ(std::string::npos, log.all().find(password)) << log.all();
 }
 
 TEST_F(MailAuthTest, MissingDatabaseIsReportedAndNotCreated) {
@@ -407,37 +314,6 @@ TEST_F(MailAuthTest, MissingDatabaseIsReportedAndNotCreated) {
     EXPECT_TRUE(loggedPart(log, "Unable to open database " + missing + ": "));
     EXPECT_TRUE(loggedPart(log, "Unable to open database(readonly) " + missing + ": "));
     EXPECT_NE(0, access(missing.c_str(), F_OK));
-}
-
-TEST_F(MailAuthTest, AccessIsSetWithoutFollowingLinks) {
-    if (geteuid() != 0) {
-        GTEST_SKIP() << "needs root to change owners";
-    }
-    ASSERT_EQ(0, mailAuthDBSetAccess(123, 0, 0460, 123, 456, 0770));
-    ASSERT_EQ(0, mailAuthKeySetAccess(123, 0, 0440));
-    struct stat info {};
-    ASSERT_EQ(0, stat(db_.c_str(), &info));
-    EXPECT_EQ(123u, info.st_uid);
-    EXPECT_EQ(0460u, info.st_mode & 07777);
-    ASSERT_EQ(0, stat(dir_.file("spool/marun").c_str(), &info));
-    EXPECT_EQ(456u, info.st_gid);
-    EXPECT_EQ(0770u, info.st_mode & 07777);
-    ASSERT_EQ(0, stat(key_.c_str(), &info));
-    EXPECT_EQ(0440u, info.st_mode & 07777);
-
-    kvarn_unit::LogCapture log;
-    std::string target = dir_.write("target", "x");
-    std::string link = dir_.file("link");
-    ASSERT_EQ(0, symlink(target.c_str(), link.c_str()));
-    mailAuthKeySetPath(link.c_str());
-    EXPECT_EQ(-1, mailAuthKeySetAccess(123, 0, 0440));
-    EXPECT_TRUE(loggedPart(log, "chown(\"" + link + "\", 123, 0) failed: "));
-    ASSERT_EQ(0, stat(target.c_str(), &info));
-    EXPECT_EQ(0u, info.st_uid);
-
-    mailAuthDBSetPath("passwd.db");
-    EXPECT_EQ(-1, mailAuthDBSetAccess(0, 0, 0600, 0, 0, 0750));
-    EXPECT_TRUE(logged(log, "Invalid mail authentication DB path passwd.db"));
 }
 
 }  // namespace

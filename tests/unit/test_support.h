@@ -22,14 +22,11 @@ namespace kvarn_unit {
 class TempDir {
   public:
     TempDir() {
-        const char* base = std::getenv("TMPDIR");
-        std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/kvarn-unit-XXXXXX";
-        std::vector<char> buf(pattern.begin(), pattern.end());
-        buf.push_back('\0');
-        if (mkdtemp(buf.data()) == nullptr) {
+        std::string pattern = std::filesystem::temp_directory_path() / "kvarn-unit-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) {
             std::abort();
         }
-        path_ = buf.data();
+        path_ = pattern;
     }
     ~TempDir() {
         std::error_code ignored;
