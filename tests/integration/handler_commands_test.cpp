@@ -119,18 +119,12 @@ TEST_F(HandlerCommandsTest, DeprecatedCommandsRefuseWithTheirLines) {
 TEST_F(HandlerCommandsTest, MissingOptionsAndDatabaseFailures) {
     RunResult no_address = change("--enable-handler", "h", "recipient", "", "before-queue");
     EXPECT_TRUE(no_address.exited(1)) << no_address;
-    EXPECT_THAT(no_address.err,
-                HasSubstr("Fatal error: marun::mail::postfix::kvarn_commands::"
-                          "MissingMandatoryOption(mandatory option \"--handler-type-name\" is "
-                          "not specified)"));
+    EXPECT_THAT(no_address.err, HasSubstr("mandatory option \"--handler-type-name\""));
 
     RunResult no_hook = runKvarn({"--remove-handler", "--handler-name=h", "--handler-type=global"});
     EXPECT_TRUE(no_hook.exited(1)) << no_hook;
     EXPECT_THAT(no_hook.err, HasSubstr("mandatory option \"--hook\" is not specified"));
     EXPECT_THAT(no_hook.out, HasSubstr("Usage: --remove-handler --handler-name=<name>"));
-
-    RunResult global_bad = add("g", "global", "", "before-queue");
-    ASSERT_TRUE(global_bad.succeeded()) << global_bad;
 
     sqliteQuery(MH_DB_PATH, "DROP TABLE handlers");
     RunResult broken = add("h", "recipient", "a@x.test", "before-queue");

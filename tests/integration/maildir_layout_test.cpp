@@ -142,17 +142,7 @@ TEST_F(MaildirLayoutTest, NamesThatWouldLeaveTheMailRootAreRefused) {
 }
 
 TEST_F(MaildirLayoutTest, MissingPopuserIsReported) {
-    std::string passwd = readFile("/etc/passwd");
-    std::string kept;
-    for (size_t pos = 0; pos < passwd.size();) {
-        size_t end = passwd.find('\n', pos);
-        std::string line = passwd.substr(pos, end - pos + 1);
-        if (line.rfind("popuser:", 0) != 0) {
-            kept += line;
-        }
-        pos = end == std::string::npos ? passwd.size() : end + 1;
-    }
-    writeFile("/etc/passwd", kept, 0644);
+    runChecked({"sed", "-i", "/^popuser:/d", "/etc/passwd"});
     EXPECT_THAT([] { MaildirManager::getInstance(); },
                 testing::ThrowsMessage<marun::SystemError>(
                     testing::StartsWith("user popuser not found: ")));
@@ -174,7 +164,7 @@ PathResult dotqmailPath(const std::string& mailname, const std::string& domain,
     return {result, buffer.data(), testing::internal::GetCapturedStdout()};
 }
 
-TEST_F(MaildirLayoutTest, LibraryPathsConvertTheDomainAndCheckTheNames) {
+TEST_F(MaildirLayoutTest, LibraryPathsConvertCheckAndNeverTruncate) {
     PathResult r = dotqmailPath("info", "bücher.example");
     EXPECT_EQ(0, r.result) << r.out;
     EXPECT_EQ("/var/qmail/mailnames/xn--bcher-kva.example/info/.qmail", r.path);
@@ -190,18 +180,9 @@ TEST_F(MaildirLayoutTest, LibraryPathsConvertTheDomainAndCheckTheNames) {
     r = dotqmailPath("a/../../x", "example.com");
     EXPECT_EQ(-1, r.result);
     EXPECT_EQ("Invalid mail name 'a/../../x': it contains '/'\n", r.out);
-    // Empty labels already fail the IDNA conversion.
-    r = dotqmailPath("info", "../etc");
-    EXPECT_EQ(-1, r.result);
-    EXPECT_EQ("idn_toascii(../etc) failed: Invalid length\n", r.out);
-}
 
-TEST_F(MaildirLayoutTest, LibraryPathsNeverTruncate) {
+    // Never truncated: one byte short of the path and its NUL fails.
     const std::string exact = "/var/qmail/mailnames/example.com/info/.qmail";
-    PathResult r = dotqmailPath("info", "example.com", exact.size() + 1);
-    EXPECT_EQ(0, r.result);
-    EXPECT_EQ(exact, r.path);
-
     r = dotqmailPath("info", "example.com", exact.size());
     EXPECT_EQ(-1, r.result);
     EXPECT_EQ("", r.path);
