@@ -42,16 +42,6 @@ std::string quotaLine(const std::string& domain, const std::string& mailname) {
     return text.substr(0, text.find('\n'));
 }
 
-// Every path under the mail root, relative to it, sorted.
-std::vector<std::string> mailTree() {
-    std::vector<std::string> paths;
-    for (const auto& entry : fs::recursive_directory_iterator(MAIL_ROOT)) {
-        paths.push_back(fs::relative(entry.path(), MAIL_ROOT).string());
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
 // Runs kvarn under strace; `runs` gets the arguments of its postmap runs in
 // order, with the map names shortened to the table names (a rewrite's
 // temporary copy of "virtual" shows as "virtual.copy").
@@ -287,13 +277,7 @@ TEST_F(DomainCommandsTest, RemoveDomainWhoseTreeCannotBeDeletedStillClearsRecord
 
 TEST_F(DomainCommandsTest, MalformedDomainNamesAreRefusedBeforeAnythingChanges) {
     seedServedDomain();
-    std::vector<Records> tables;
-    for (const std::string& name : kLookupTables) {
-        tables.push_back(tableRecords(name));
-    }
-    const std::vector<std::string> tree = mailTree();
-    const Rows auth = authRows();
-    const Rows handlers = handlerRows();
+    const std::string before = serverState();
 
     for (const char* command : {"--add-domain", "--set-domain-disk-quota", "--turn-off-domain",
                                 "--turn-on-domain", "--remove-domain"}) {
@@ -310,12 +294,7 @@ TEST_F(DomainCommandsTest, MalformedDomainNamesAreRefusedBeforeAnythingChanges) 
                 << command << " [" << name << "]";
         }
     }
-    for (size_t i = 0; i < tables.size(); ++i) {
-        EXPECT_EQ(tables[i], tableRecords(kLookupTables[i])) << kLookupTables[i];
-    }
-    EXPECT_EQ(tree, mailTree());
-    EXPECT_EQ(auth, authRows());
-    EXPECT_EQ(handlers, handlerRows());
+    EXPECT_EQ(before, serverState());
 }
 
 }  // namespace

@@ -79,29 +79,6 @@ class ForwardingTest : public PanelServerTest {
         mailAuthCheck(address.c_str(), keepPassword, &password);
         return password;
     }
-
-    // Everything these commands may change.
-    std::string state() {
-        std::string s = "[virtual]\n";
-        for (const auto& record : tableRecords("virtual")) {
-            s += record.first + " " + record.second + "\n";
-        }
-        s += "[tree]\n" + runChecked({"find", kMailRoot, "-printf", "%p %y %u %m %s\\n"});
-        s += "[.qmail]\n" + readFile(kQmail);
-        s += "[auth]\n";
-        for (const auto& row :
-             sqliteQuery("/var/spool/postfix/marun/passwd.db",
-                         "SELECT u.name || '@' || d.name || ' ' || u.status || ' ' || "
-                         "ifnull(u.userPassword, '-') FROM users u JOIN domains d ON "
-                         "u.dom_id = d.id ORDER BY 1")) {
-            s += row[0] + "\n";
-        }
-        s += "[handlers]\n";
-        for (const auto& row : sqliteQuery(MH_DB_PATH, kHandlerRows)) {
-            s += ::testing::PrintToString(row) + "\n";
-        }
-        return s;
-    }
 };
 
 TEST_F(ForwardingTest, RedirectsStandOnceAtTheEndAndGoWhenAsked) {
@@ -118,13 +95,13 @@ TEST_F(ForwardingTest, RedirectsStandOnceAtTheEndAndGoWhenAsked) {
     run(remove);
     EXPECT_EQ(kStart + "&other@remote.test\n", readFile(kQmail));
     // A redirect already gone (a retry) is removed again without complaint.
-    const std::string before = state();
+    const std::string before = serverState();
     run(remove);
-    EXPECT_EQ(before, state());
+    EXPECT_EQ(before, serverState());
 }
 
 TEST_F(ForwardingTest, MailAliasLogsInWithTheMailnamesPasswordAndCarriesItsHandlers) {
-    const std::string before = state();
+    const std::string before = serverState();
     const Args add = {"--add-alias", kD, kM, "--alias=sales"};
     run(add);
     EXPECT_THAT(
@@ -139,18 +116,18 @@ TEST_F(ForwardingTest, MailAliasLogsInWithTheMailnamesPasswordAndCarriesItsHandl
             ElementsAre("10", "1", "1", "spam", "info@example.test", "/usr/bin/h", "ctx", "1"),
             ElementsAre("10", "1", "1", "spam", "sales@example.test", "/usr/bin/h", "ctx", "1")));
     // Run again (a retry after a kill at any step) it ends in the same place.
-    const std::string added = state();
+    const std::string added = serverState();
     run(add);
-    EXPECT_EQ(added, state());
+    EXPECT_EQ(added, serverState());
 
     // Removal takes the records, the login under the domain and its aliases,
     // and the handlers; a second removal finds nothing left and succeeds.
     runKvarnChecked({"--set-password", kD, "--mailname=sales"}, {{"ORU_PASSWORD", "pw"}});
     const Args remove = {"--remove-alias", kD, kM, "--alias=sales"};
     run(remove);
-    EXPECT_EQ(before, state());
+    EXPECT_EQ(before, serverState());
     run(remove);
-    EXPECT_EQ(before, state());
+    EXPECT_EQ(before, serverState());
 }
 
 TEST_F(ForwardingTest, BadInputIsRefusedBeforeAnyChange) {
@@ -160,7 +137,7 @@ TEST_F(ForwardingTest, BadInputIsRefusedBeforeAnyChange) {
     runChecked({"sh", "-c",
                 "mkdir /tmp/d && echo x > /tmp/d/f && ln /tmp/d/f /tmp/hard && "
                 "ln -s /tmp/d/f /tmp/link && mkfifo /tmp/fifo"});
-    const std::string before = state();
+    const std::string before = serverState();
 
     std::vector<Args> refused;
     for (const char* email :
@@ -200,7 +177,7 @@ TEST_F(ForwardingTest, BadInputIsRefusedBeforeAnyChange) {
     for (const Args& args : refused) {
         RunResult r = run(args, 1);
         EXPECT_THAT(r.err, ::testing::Not(::testing::IsEmpty())) << ::testing::PrintToString(args);
-        ASSERT_EQ(before, state()) << ::testing::PrintToString(args);
+        ASSERT_EQ(before, serverState()) << ::testing::PrintToString(args);
     }
 }
 

@@ -1,5 +1,5 @@
-// The mail authentication database at its real locations: creation with the
-// owners and modes of each layout, mail server detection through the
+// The mail authentication database at its real location (its owners and
+// modes show in the package test): mail server detection through the
 // program's feature listing, and concurrent writers on the Postfix spool's
 // database.
 #include <sys/wait.h>
@@ -22,7 +22,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const char kPostfixDB[] = "/var/spool/postfix/marun/passwd.db";
-const char kPostfixKey[] = "/var/spool/postfix/marun/passwd_db_key";
 
 int keep(const char*, const char*, MailAuthFlagsT, void* data) {
     ++*static_cast<int*>(data);
@@ -50,24 +49,6 @@ class MailAuthLayoutTest : public SandboxTest {
             0755);
     }
 };
-
-TEST_F(MailAuthLayoutTest, PostfixLayoutBelongsToPostfix) {
-    ASSERT_EQ(0, mailAuthDBInitStyle(MAIL_AUTH_DB_POSTFIX_STYLE));
-    EXPECT_STREQ(kPostfixDB, mailAuthDB);
-    auto describe = [](const char* path) {
-        const FileInfo info = fileInfo(path);
-        return info.owner + ":" + info.group + " " + std::to_string(info.mode);
-    };
-    EXPECT_EQ("postfix:root " + std::to_string(0460), describe(kPostfixDB));
-    EXPECT_EQ("postfix:postfix " + std::to_string(0770), describe("/var/spool/postfix/marun"));
-    EXPECT_EQ("postfix:root " + std::to_string(0440), describe(kPostfixKey));
-    EXPECT_EQ(32, fileInfo(kPostfixKey).size);
-
-    ASSERT_EQ(0, mailAuthSet("u", "a.test", "pw", 0));
-    Rows stored = sqliteQuery(kPostfixDB, "SELECT userPassword FROM users");
-    ASSERT_EQ(1u, stored.size());
-    EXPECT_EQ(0u, stored[0][0].find("$AES-256-CBC:PKCS$"));
-}
 
 TEST_F(MailAuthLayoutTest, StyleComesFromTheFeatureListing) {
     writeFile("/etc/oru/oru.conf", "PRODUCT_ROOT_D /opt/panel\n");

@@ -77,12 +77,6 @@ TEST_F(MaildirLayoutTest, NewHomesBelongToPopuserAndCreatingAgainRepairsThem) {
     EXPECT_EQ(0750u, fileMode(root("example.com")));
     expectHomeIsComplete(h);
     EXPECT_EQ("kept", readFile(h + "/Maildir/cur/1.M1.host,S=10:2,S"));
-
-    // A home with only a Maildir gets the other eight folders.
-    const std::string bare = home("example.com", "bare");
-    boost::filesystem::create_directories(bare + "/Maildir");
-    manager().createMailnameHome("example.com", "bare");
-    expectHomeIsComplete(bare);
 }
 
 TEST_F(MaildirLayoutTest, RemovalsDeleteTreesAndIgnoreMissingOnes) {
