@@ -41,11 +41,6 @@ std::set<std::string> lines(const std::string& text) {
     return result;
 }
 
-int keepPassword(const char*, const char* password, MailAuthFlagsT, void* data) {
-    *static_cast<std::string*>(data) = password;
-    return 1;
-}
-
 // example.test with the domain aliases alias1.test and alias2.test, and its
 // mailbox info (password "s3cret", one mail handler); the mailbox bob.
 class ForwardingTest : public PanelServerTest {
@@ -72,12 +67,6 @@ class ForwardingTest : public PanelServerTest {
         RunResult r = runKvarn(args);
         EXPECT_TRUE(r.exited(status)) << ::testing::PrintToString(args) << r;
         return r;
-    }
-
-    std::string passwordOf(const std::string& address) {
-        std::string password = "<none>";
-        mailAuthCheck(address.c_str(), keepPassword, &password);
-        return password;
     }
 };
 
@@ -109,7 +98,7 @@ TEST_F(ForwardingTest, MailAliasLogsInWithTheMailnamesPasswordAndCarriesItsHandl
         ::testing::IsSupersetOf({::testing::Pair("sales@example.test", "info@example.test"),
                                  ::testing::Pair("sales@alias1.test", "info@example.test"),
                                  ::testing::Pair("sales@alias2.test", "info@example.test")}));
-    EXPECT_EQ("s3cret", passwordOf("sales@example.test"));
+    EXPECT_EQ("s3cret", mailPassword("sales@example.test").first);
     EXPECT_THAT(
         sqliteQuery(MH_DB_PATH, kHandlerRows),
         ElementsAre(
@@ -214,7 +203,7 @@ TEST_F(ForwardingTest, HandlersDatabaseFailuresShowAs255AndAuthenticationFailure
     // The tables and the login are done before the handlers fail.
     run({"--add-alias", kD, kM, "--alias=sales"}, 255);
     EXPECT_EQ("info@example.test", tableLookup("virtual", "sales@example.test"));
-    EXPECT_EQ("s3cret", passwordOf("sales@example.test"));
+    EXPECT_EQ("s3cret", mailPassword("sales@example.test").first);
     run({"--remove-alias", kD, kM, "--alias=sales"}, 255);
 
     const std::string authDb = "/var/spool/postfix/marun/passwd.db";

@@ -37,12 +37,6 @@ long long attachmentsSize() {
     return st.st_size;
 }
 
-int remember(const char*, const char* password, MailAuthFlagsT flags, void* data) {
-    auto* seen = static_cast<std::pair<std::string, int>*>(data);
-    *seen = {password, flags};
-    return 1;
-}
-
 // A server with the domain example.test (aliases alias1.test and
 // alias2.test, a default mailbox quota of 4096 bytes) and its mail name
 // "info" with the mail alias "sales" in the panel; the domain's mail
@@ -106,13 +100,6 @@ class MailnameCommandsTest : public PanelServerTest {
             rows.push_back(row[0] + "|" + row[1] + "|" + row[2]);
         }
         return rows;
-    }
-
-    // The password as the mail servers get it, and its flags.
-    std::pair<std::string, int> passwordOf(const std::string& address) {
-        std::pair<std::string, int> seen{"<none>", -1};
-        mailAuthCheck(address.c_str(), remember, &seen);
-        return seen;
     }
 
     std::vector<std::string> handlerAddresses() {
@@ -240,7 +227,7 @@ TEST_F(MailnameCommandsTest, AddMailboxSwitchesDeliveryOnAndStoresThePasswordEve
     EXPECT_THAT(authRows(),
                 ElementsAre("info@alias1.test|0|encrypted", "info@alias2.test|0|encrypted",
                             "info@example.test|0|encrypted"));
-    EXPECT_EQ(std::make_pair(std::string("pa ss"), 0), passwordOf("info@alias2.test"));
+    EXPECT_EQ(std::make_pair(std::string("pa ss"), 0), mailPassword("info@alias2.test"));
 
     // A crypted password is kept as given; -D registers new domains as
     // disabled.
@@ -268,14 +255,15 @@ TEST_F(MailnameCommandsTest, SetPasswordPrecedenceAndRemoval) {
     ASSERT_TRUE(r.succeeded()) << r;
     EXPECT_EQ("", r.out);
     for (const std::string& address : everywhere) {
-        EXPECT_EQ(std::make_pair(std::string("$1$c"), int(MAIL_AUTH_CRYPTED)), passwordOf(address))
+        EXPECT_EQ(std::make_pair(std::string("$1$c"), int(MAIL_AUTH_CRYPTED)),
+                  mailPassword(address))
             << address;
     }
 
     ASSERT_TRUE(setPassword("info", {{"ORU_PASSWORD", "plain"}, {"ORU_CRYPTED_PASSWORD", "$1$c"}})
                     .succeeded());
     for (const std::string& address : everywhere) {
-        EXPECT_EQ(std::make_pair(std::string("plain"), 0), passwordOf(address)) << address;
+        EXPECT_EQ(std::make_pair(std::string("plain"), 0), mailPassword(address)) << address;
     }
 
     // No password at all: the records go.
@@ -380,7 +368,7 @@ TEST_F(MailnameCommandsTest, RenameMailnameMovesRecordsValuesHomeAuthenticationA
     EXPECT_EQ("| true\n" + kDelivery, readFile(kDomainRoot + "/info2/.qmail"));
     // With a password the record is renamed in the domain (the aliases'
     // records keep the old name).
-    EXPECT_EQ(std::make_pair(std::string("s3cret"), 0), passwordOf("info2@example.test"));
+    EXPECT_EQ(std::make_pair(std::string("s3cret"), 0), mailPassword("info2@example.test"));
     EXPECT_THAT(authRows(), Not(::testing::Contains("info@example.test|0|encrypted")));
     EXPECT_THAT(authRows(), ::testing::Contains("info@alias1.test|0|encrypted"));
     EXPECT_THAT(handlerAddresses(), ElementsAre("info2@example.test"));

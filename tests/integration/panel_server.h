@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "harness/kvarn_harness.h"
@@ -24,6 +25,20 @@ class PanelServerTest : public SandboxTest {
         createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
     }
 };
+
+// The password of `address` as the mail servers get it, and its flags;
+// "<none>" and -1 without one.
+inline std::pair<std::string, int> mailPassword(const std::string& address) {
+    std::pair<std::string, int> seen{"<none>", -1};
+    mailAuthCheck(
+        address.c_str(),
+        [](const char*, const char* password, MailAuthFlagsT flags, void* data) {
+            *static_cast<std::pair<std::string, int>*>(data) = {password, flags};
+            return 1;
+        },
+        &seen);
+    return seen;
+}
 
 // How the authentication rows show in serverState(): the stored texts
 // (every write encrypts anew, so a rewrite shows), the passwords as the
