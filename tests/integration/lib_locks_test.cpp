@@ -1,19 +1,16 @@
-// File locks by name under /var/lock/files (their waiting shows in the table
-// writers' tests), locked line editing and copying, run inside the sandbox
-// where /var/lock/files is private to each test.
+// Locked line editing and copying (the locks by name show in the unit tests
+// and, with the lock directory, in the hostile tree test), run inside the
+// sandbox where /var/lock/files is private to each test.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
-#include <memory>
 #include <string>
 
 #include "harness/sandbox.h"
 #include "lib/copy_file.h"
 #include "lib/file_str.h"
-#include "lib/lock.h"
 #include "unit/test_support.h"
 
 namespace {
@@ -24,39 +21,10 @@ using kvarn_unit::TempDir;
 
 class LibLocksTest : public kvarn_test::SandboxTest {};
 
-struct LockDeleter {
-    void operator()(lock_struct_t* lock) const { rm_lock(lock); }
-};
-using LockPtr = std::unique_ptr<lock_struct_t, LockDeleter>;
-
 struct stat statOf(const std::string& path) {
     struct stat info {};
     EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
     return info;
-}
-
-TEST_F(LibLocksTest, LocksByNameLiveInOneFilePerPath) {
-    // The directory is created on first use when it is missing (unless the
-    // sandbox mounts it, in which case it cannot be removed).
-    std::error_code ignored;
-    fs::remove_all(LOCK_FILES_DIR, ignored);
-    bool recreated = !fs::exists(LOCK_FILES_DIR);
-
-    LockPtr main_cf(mk_lock("/etc/postfix/main.cf", 1));
-    LockPtr master_cf(mk_nonblock_lock("/etc/postfix/master.cf", 1));
-    ASSERT_EQ(is_locked(main_cf.get()), 1);
-    ASSERT_EQ(is_locked(master_cf.get()), 1);
-    EXPECT_STREQ(main_cf->path, "/var/lock/files/7963c3b4b0754641744c1ae241e19575");
-    EXPECT_STRNE(main_cf->path, master_cf->path);
-    EXPECT_EQ(statOf(main_cf->path).st_mode & 07777, 0644u);
-    if (recreated) {
-        EXPECT_EQ(statOf(LOCK_FILES_DIR).st_mode & 07777, 0700u);
-    }
-
-    // Releasing keeps the lock file.
-    std::string path = main_cf->path;
-    main_cf.reset();
-    EXPECT_TRUE(fs::exists(path));
 }
 
 // Line by line semantics are checked against a model by the line editor's

@@ -113,16 +113,11 @@ TEST_F(PanelDbTest, ExecCountsRowsAndFailuresNameTheQuery) {
 TEST_F(PanelDbTest, DomainLimitLookup) {
     int subscription = seedDomain("sub.example");
     int domain = seedDomain("site.example", subscription);
-    seedLimit(subscription, "mbox_quota", "104857600");
     seedLimit(subscription, "disk_space", "1");
     seedLimit(domain, "mbox_quota", "2048");
     const std::string sub = std::to_string(subscription);
     const std::string dom = std::to_string(domain);
 
-    // With its own connection, and with the caller's.
-    const char* value = get_dom_Limit(sub.c_str(), "mbox_quota", nullptr);
-    ASSERT_NE(nullptr, value);
-    EXPECT_STREQ("104857600", value);
     char errbuf[DB_ERRBUF_SIZE] = {};
     MYSQL* my = marun_db_connect(errbuf, sizeof errbuf);
     ASSERT_NE(nullptr, my) << errbuf;

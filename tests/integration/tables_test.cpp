@@ -2,7 +2,7 @@
 // command makes show in the domain command tests): whole-table rebuilds,
 // the lock by name held while a table is read, rewrites that change only what
 // changed on a copy renamed into place, removals judged by their
-// diagnostics, batches, leftovers of killed runs, and refusal of an indexed
+// diagnostics, batches, and refusal of an indexed
 // file that is not a regular file before postmap ever runs.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -105,27 +105,6 @@ TEST_F(SandboxTest, IndexedFileThatIsNotARegularFileStopsEveryWriter) {
     // A FIFO: refused at once, nothing waits for a writer at its other end.
     ASSERT_EQ(0, ::mkfifo((base + ".db").c_str(), 0644));
     tryEveryWriter("a FIFO");
-}
-
-TEST_F(SandboxTest, WritersRemoveWhatKilledRunsLeftBeside) {
-    fillVirtual({{"a@d.com", "x@o.com"}});
-    const std::string dir = kTablesDir;
-    // A rewrite's copy and a rebuild's source of killed runs, a link
-    // planted under such a name, and files that are not kvarn's own.
-    writeFile(dir + "/virtual.kvarn.4242.db", "half a table");
-    writeFile(dir + "/virtual.kvarn.4243", "a@d.com y@o.com\n");
-    ASSERT_EQ(0, ::symlink("/etc/passwd", (dir + "/virtual.kvarn.4244.db").c_str()));
-    writeFile(dir + "/virtual.kvarnish", "someone else's");
-    writeFile(dir + "/vmailbox.kvarn.4242.db", "another table's");
-    const std::string passwd = readFile("/etc/passwd");
-
-    DatabaseHelper::removeRecord(tableSpec("virtual"), "missing@d.com");
-    EXPECT_EQ(listDir(dir),
-              (std::vector<std::string>{"aliases.db", "blacklists.db", "sdd_transport_maps.db",
-                                        "virtual.db", "virtual.kvarnish", "virtual_domains.db",
-                                        "vmailbox.db", "vmailbox.kvarn.4242.db"}));
-    EXPECT_EQ(readFile("/etc/passwd"), passwd);
-    EXPECT_EQ(tableRecords("virtual"), (Records{{"a@d.com", "x@o.com"}}));
 }
 
 TEST_F(SandboxTest, RemovalsSucceedOnWarningsAndFailOnFatalDiagnostics) {
