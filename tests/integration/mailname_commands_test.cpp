@@ -60,9 +60,8 @@ class MailnameCommandsTest : public PanelServerTest {
     // then its mailbox with a password, its mail alias records and a mail
     // handler registered for its address.
     void createInfo() {
-        RunResult added = runKvarn({"--add-mailname", "--domain-name=example.test",
-                                    "--mailname=info", "--disk-quota=1000000"});
-        ASSERT_TRUE(added.succeeded()) << added;
+        runKvarnChecked({"--add-mailname", "--domain-name=example.test", "--mailname=info",
+                         "--disk-quota=1000000"});
         runKvarnChecked({"--add-mailbox", "--domain-name=example.test", "--mailname=info"},
                         {{"ORU_PASSWORD", "s3cret"}});
         addVirtual(
@@ -115,10 +114,8 @@ class MailnameCommandsTest : public PanelServerTest {
 };
 
 TEST_F(MailnameCommandsTest, AddMailnameWritesHomeQuotaAndRecordsForTheDomainAndEachAlias) {
-    RunResult r = runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info",
-                            "--disk-quota=1048576"});
-    ASSERT_TRUE(r.succeeded()) << r;
-    EXPECT_EQ("", r.out);
+    EXPECT_EQ("", runKvarnChecked({"--add-mailname", "--domain-name=example.test",
+                                   "--mailname=info", "--disk-quota=1048576"}));
     EXPECT_THAT(tableRecords("vmailbox"),
                 ElementsAre(Pair("info@example.test", "example.test/info/Maildir/")));
     EXPECT_THAT(tableRecords("virtual"),
@@ -143,8 +140,7 @@ TEST_F(MailnameCommandsTest, AddMailnameQuotaForms) {
         std::vector<std::string> args = {"--add-mailname", "--domain-name=example.test",
                                          "--mailname=info"};
         args.insert(args.end(), quota.begin(), quota.end());
-        RunResult r = runKvarn(args);
-        EXPECT_TRUE(r.succeeded()) << r;
+        runKvarnChecked(args);
     };
     // A quota of 0 is a quota: no more mail.
     add({"--disk-quota=0"});
@@ -219,10 +215,9 @@ TEST_F(MailnameCommandsTest, BadNamesAreRefusedByEveryCommandBeforeAnyChange) {
 
 TEST_F(MailnameCommandsTest, AddMailboxSwitchesDeliveryOnAndStoresThePasswordEverywhere) {
     runKvarnChecked({"--add-mailname", "--domain-name=example.test", "--mailname=info"});
-    RunResult r = runKvarn({"--add-mailbox", "--domain-name=example.test", "--mailname=info"},
-                           {{"ORU_PASSWORD", "pa ss"}});
-    ASSERT_TRUE(r.succeeded()) << r;
-    EXPECT_EQ("", r.out);
+    EXPECT_EQ("",
+              runKvarnChecked({"--add-mailbox", "--domain-name=example.test", "--mailname=info"},
+                              {{"ORU_PASSWORD", "pa ss"}}));
     EXPECT_EQ("| true\n" + kDelivery, readFile(kHome + "/.qmail"));
     EXPECT_THAT(authRows(),
                 ElementsAre("info@alias1.test|0|encrypted", "info@alias2.test|0|encrypted",
@@ -235,9 +230,8 @@ TEST_F(MailnameCommandsTest, AddMailboxSwitchesDeliveryOnAndStoresThePasswordEve
     seedMail(other, "bob");
     marun::mail::MaildirManager::getInstance().createDomainRoot("other.test");
     runKvarnChecked({"--add-mailname", "--domain-name=other.test", "--mailname=bob"});
-    r = runKvarn({"--add-mailbox", "--domain-name=other.test", "--mailname=bob", "-D"},
-                 {{"ORU_CRYPTED_PASSWORD", "$1$salt$hash"}});
-    ASSERT_TRUE(r.succeeded()) << r;
+    runKvarnChecked({"--add-mailbox", "--domain-name=other.test", "--mailname=bob", "-D"},
+                    {{"ORU_CRYPTED_PASSWORD", "$1$salt$hash"}});
     EXPECT_THAT(authRows(), ::testing::Contains("bob@other.test|1|$1$salt$hash"));
 }
 
@@ -284,8 +278,7 @@ TEST_F(MailnameCommandsTest, SetPasswordPrecedenceAndRemoval) {
 TEST_F(MailnameCommandsTest, RemoveMailboxSwitchesDeliveryOffAndRemovesAuthentication) {
     createInfo();
     addHandler("other@example.test");
-    RunResult r = runKvarn({"--remove-mailbox", "--domain-name=example.test", "--mailname=info"});
-    ASSERT_TRUE(r.succeeded()) << r;
+    runKvarnChecked({"--remove-mailbox", "--domain-name=example.test", "--mailname=info"});
     EXPECT_EQ("| true\n", readFile(kHome + "/.qmail"));
     EXPECT_THAT(authRows(), IsEmpty());
     // The mail name itself stays.
@@ -296,7 +289,7 @@ TEST_F(MailnameCommandsTest, RemoveMailboxSwitchesDeliveryOffAndRemovesAuthentic
     // authentication records are not touched.
     ASSERT_TRUE(setPassword("ghost", {{"ORU_PASSWORD", "boo"}}).succeeded());
     const std::string before = serverState();
-    r = runKvarn({"--remove-mailbox", "--domain-name=example.test", "--mailname=ghost"});
+    RunResult r = runKvarn({"--remove-mailbox", "--domain-name=example.test", "--mailname=ghost"});
     EXPECT_TRUE(r.exited(1)) << r;
     EXPECT_THAT(r.err, HasSubstr("unable to modify " + kDomainRoot + "/ghost/.qmail"));
     EXPECT_EQ(before, serverState());
@@ -305,8 +298,7 @@ TEST_F(MailnameCommandsTest, RemoveMailboxSwitchesDeliveryOffAndRemovesAuthentic
 TEST_F(MailnameCommandsTest, RemoveMailnameRemovesRecordsHomeAuthenticationAndHandlers) {
     createInfo();
     addHandler("other@example.test");
-    RunResult r = runKvarn({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});
-    ASSERT_TRUE(r.succeeded()) << r;
+    runKvarnChecked({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});
     EXPECT_THAT(tableRecords("vmailbox"), IsEmpty());
     // The mail alias records are not the mail name's to remove.
     EXPECT_THAT(tableRecords("virtual"),
@@ -320,8 +312,7 @@ TEST_F(MailnameCommandsTest, RemoveMailnameRemovesRecordsHomeAuthenticationAndHa
 
     // Removing it again finds nothing to remove and succeeds.
     const std::string before = serverState();
-    r = runKvarn({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});
-    EXPECT_TRUE(r.succeeded()) << r;
+    runKvarnChecked({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});
     EXPECT_EQ(before, serverState());
 }
 
@@ -344,11 +335,9 @@ TEST_F(MailnameCommandsTest, RenameMailnameMovesRecordsValuesHomeAuthenticationA
         "fwd@example.test info@example.test,other@remote.test\n"
         "info-copy@example.test other@remote.test info@example.test/\n"
         "xinfo@example.test xinfo@example.test\n");
-    RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
-                            "--old-mailname=info", "--new-mailname=info2"},
-                           {{"ORU_PASSWORD", "whatever"}});
-    ASSERT_TRUE(r.succeeded()) << r;
-    EXPECT_EQ("", r.out);
+    EXPECT_EQ("", runKvarnChecked({"--rename-mailname", "--domain-name=example.test",
+                                   "--old-mailname=info", "--new-mailname=info2"},
+                                  {{"ORU_PASSWORD", "whatever"}}));
     EXPECT_THAT(tableRecords("vmailbox"),
                 ElementsAre(Pair("info2@example.test", "example.test/info2/Maildir/")));
     // The key and every value element naming the old address follow; the
@@ -435,10 +424,8 @@ TEST_F(MailnameCommandsTest, GetMailboxSizePrintsOnlyTheNumber) {
     runKvarnChecked({"--add-mailname", "--domain-name=example.test", "--mailname=info"});
     const std::vector<std::string> args = {"--get-mailbox-size", "--domain-name=example.test",
                                            "--mailname=info"};
-    RunResult r = runKvarn(args);
-    ASSERT_TRUE(r.succeeded()) << r;
     // A new mailbox: nothing but the empty attachment store.
-    EXPECT_EQ(std::to_string(attachmentsSize()), r.out);
+    EXPECT_EQ(std::to_string(attachmentsSize()), runKvarnChecked(args));
 
     // Counted from the messages once maildirsize is gone: 1500 by its name,
     // 700 by its length; plus the attachment store.
@@ -451,28 +438,26 @@ TEST_F(MailnameCommandsTest, GetMailboxSizePrintsOnlyTheNumber) {
     ASSERT_EQ(0, lstat((kHome + "/@attachments").c_str(), &dir));
     ASSERT_EQ(0, lstat((kHome + "/@attachments/a").c_str(), &file));
 
-    r = runKvarn(args);
-    ASSERT_TRUE(r.succeeded()) << r;
-    EXPECT_EQ(std::to_string(2200 + dir.st_size + file.st_size), r.out);
+    EXPECT_EQ(std::to_string(2200 + dir.st_size + file.st_size), runKvarnChecked(args));
 
     std::vector<std::string> inBlocks = args;
     inBlocks.insert(inBlocks.begin() + 1, "--in-blocks");
-    r = runKvarn(inBlocks);
-    ASSERT_TRUE(r.succeeded()) << r;
-    EXPECT_EQ(std::to_string(2200 + (dir.st_blocks + file.st_blocks) * 512), r.out);
+    EXPECT_EQ(std::to_string(2200 + (dir.st_blocks + file.st_blocks) * 512),
+              runKvarnChecked(inBlocks));
 
-    r = runKvarn({"--get-mailbox-size", "--domain-name=example.test", "--mailname=ghost"});
+    RunResult r =
+        runKvarn({"--get-mailbox-size", "--domain-name=example.test", "--mailname=ghost"});
     EXPECT_TRUE(r.exited(1)) << r;
 }
 
 TEST_F(MailnameCommandsTest, SetMailboxDiskQuotaRewritesMaildirsize) {
     runKvarnChecked({"--add-mailname", "--domain-name=example.test", "--mailname=info"});
-    RunResult r = runKvarn({"--set-mailbox-disk-quota", "--domain-name=example.test",
-                            "--mailname=info", "--disk-quota=5000"});
-    ASSERT_TRUE(r.succeeded()) << r;
+    runKvarnChecked({"--set-mailbox-disk-quota", "--domain-name=example.test", "--mailname=info",
+                     "--disk-quota=5000"});
     EXPECT_EQ(std::to_string(5000 - attachmentsSize()) + "S,0C\n",
               readFile(kHome + "/Maildir/maildirsize").substr(0, 9));
-    r = runKvarn({"--set-mailbox-disk-quota", "--domain-name=example.test", "--mailname=info"});
+    RunResult r =
+        runKvarn({"--set-mailbox-disk-quota", "--domain-name=example.test", "--mailname=info"});
     EXPECT_TRUE(r.exited(1)) << r;
     EXPECT_THAT(r.err, HasSubstr("mandatory option \"--disk-quota\" is not specified"));
 }
