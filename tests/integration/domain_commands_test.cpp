@@ -148,8 +148,7 @@ TEST_F(DomainCommandsTest, QuotasReachMailboxesOnTheDefaultAndMustBeNumbers) {
     EXPECT_EQ("none", quotaLine("a.test", "boss"));
 
     for (const char* command : {"--add-domain", "--set-domain-disk-quota"}) {
-        RunResult bad = runKvarn({command, "--domain-name=a.test", "--disk-quota=12k"});
-        EXPECT_TRUE(bad.exited(1)) << bad;
+        RunResult bad = runKvarnExpecting({command, "--domain-name=a.test", "--disk-quota=12k"}, 1);
         EXPECT_THAT(bad.err,
                     HasSubstr("the argument ('12k') for option '--disk-quota' is invalid"));
         EXPECT_THAT(bad.out, HasSubstr(std::string("Usage: ") + command));
@@ -192,9 +191,8 @@ TEST_F(DomainCommandsTest, FailedAuthUpdateStopsBeforeTablesAndHandlers) {
     // Without its database the authentication update cannot be made.
     ASSERT_EQ(0, ::unlink(mailAuthDB));
     for (const char* command : {"--turn-off-domain", "--turn-on-domain", "--remove-domain"}) {
-        RunResult r = runKvarn({command, "--domain-name=a.test"});
-        EXPECT_TRUE(r.exited(1)) << command << r;
-        EXPECT_THAT(r.err, HasSubstr(" for domain a.test\n"));
+        EXPECT_THAT(runKvarnExpecting({command, "--domain-name=a.test"}, 1).err,
+                    HasSubstr(" for domain a.test\n"));
         EXPECT_EQ(before, tableRecords("virtual")) << command;
         EXPECT_EQ((Records{{"a.test", "a.test/"}}), tableRecords("virtual_domains")) << command;
         EXPECT_EQ(handlers, handlerRows()) << command;
@@ -285,9 +283,7 @@ TEST_F(DomainCommandsTest, MalformedDomainNamesAreRefusedBeforeAnythingChanges) 
             if (std::string(command) == "--set-domain-disk-quota") {
                 args.push_back("--disk-quota=100");
             }
-            RunResult r = runKvarn(args);
-            EXPECT_TRUE(r.exited(1)) << command << " [" << name << "] " << r;
-            EXPECT_THAT(r.err,
+            EXPECT_THAT(runKvarnExpecting(args, 1).err,
                         HasSubstr("Fatal error: std::invalid_argument(invalid domain name '"))
                 << command << " [" << name << "]";
         }

@@ -267,12 +267,13 @@ TEST_F(DomainFeatureTest, BounceCatchallAndRejectCoverTheDomainAndItsAliases) {
 
     // Bad addresses and phrases change nothing.
     for (const std::string email : {"a b@x.test", "a@x.test,b@x.test", "a\n@x.test", "ax.test"}) {
-        RunResult r = runKvarn({"--set-catchall", "--domain-name=a.test", "--email=" + email});
-        EXPECT_TRUE(r.exited(1)) << email << r;
-        EXPECT_THAT(r.err, HasSubstr("invalid address")) << email;
+        EXPECT_THAT(
+            runKvarnExpecting({"--set-catchall", "--domain-name=a.test", "--email=" + email}, 1)
+                .err,
+            HasSubstr("invalid address"))
+            << email;
     }
-    RunResult badPhrase = runKvarn({"--set-bounce", "--domain-name=a.test", "--phrase=\xff"});
-    EXPECT_TRUE(badPhrase.exited(1)) << badPhrase;
+    runKvarnExpecting({"--set-bounce", "--domain-name=a.test", "--phrase=\xff"}, 1);
     EXPECT_EQ(bounced, tableRecords("virtual"));
     EXPECT_EQ(command, tableLookup("aliases", "_marun_bounce_a.test"));
 
@@ -291,19 +292,19 @@ TEST_F(DomainFeatureTest, ActionForUnknownNamesOfANewAlias) {
     runKvarnChecked({"--add-domain", "--domain-name=a.test"});
 
     // No action: the alias exists, the run fails.
-    RunResult none =
-        runKvarn({"--add-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test"});
-    EXPECT_TRUE(none.exited(1)) << none;
-    EXPECT_THAT(none.err, HasSubstr("Action for notexisting mail names is not specified"));
+    EXPECT_THAT(runKvarnExpecting(
+                    {"--add-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test"}, 1)
+                    .err,
+                HasSubstr("Action for notexisting mail names is not specified"));
     EXPECT_EQ("1", tableLookup("virtual", "b.test"));
     EXPECT_FALSE(tableLookup("virtual", "@b.test"));
 
     // A catch-all without its address: the same, reported as a fatal error.
-    RunResult noEmail = runKvarn({"--add-domain-alias", "--domain-name=a.test",
-                                  "--domain-alias-name=c.test", "--set-catchall"});
-    EXPECT_TRUE(noEmail.exited(1)) << noEmail;
-    EXPECT_THAT(noEmail.err, HasSubstr("Fatal error: "));
-    EXPECT_THAT(noEmail.err, HasSubstr("\"--email\" is not specified"));
+    EXPECT_THAT(runKvarnExpecting({"--add-domain-alias", "--domain-name=a.test",
+                                   "--domain-alias-name=c.test", "--set-catchall"},
+                                  1)
+                    .err,
+                HasSubstr("\"--email\" is not specified"));
     EXPECT_EQ("1", tableLookup("virtual", "c.test"));
 
     // The bounce wins over a catch-all given with it.
@@ -324,18 +325,15 @@ TEST_F(DomainFeatureTest, ActionForUnknownNamesOfANewAlias) {
               "--new-domain-alias-name=../e.test", "--set-reject"},
              {"--del-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test/"},
              {"--set-reject", "--domain-name=a..test"}}) {
-        RunResult r = runKvarn(args);
-        EXPECT_TRUE(r.exited(1)) << args[0] << r;
-        EXPECT_THAT(r.err, HasSubstr("invalid ")) << args[0];
+        EXPECT_THAT(runKvarnExpecting(args, 1).err, HasSubstr("invalid ")) << args[0];
     }
     EXPECT_EQ(before, tableRecords("virtual"));
 
     // Without its authentication database the removal of the alias's
     // logins fails after the records went.
     ASSERT_EQ(0, ::unlink(mailAuthDB));
-    RunResult del =
-        runKvarn({"--del-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test"});
-    EXPECT_TRUE(del.exited(255)) << del;
+    runKvarnExpecting({"--del-domain-alias", "--domain-name=a.test", "--domain-alias-name=b.test"},
+                      255);
     EXPECT_FALSE(tableLookup("virtual", "b.test"));
 }
 
@@ -357,12 +355,10 @@ TEST_F(DomainFeatureTest, KeysAreInstalledPerLowerCaseDomainAndOnlyFromARegularF
     // Items that could reach outside a key directory refuse the list.
     upload();
     for (const std::string list : {"b.test,../x", "b.test,x/y", "b.test,a b", ",,"}) {
-        RunResult r =
-            runKvarn({"--set-domain-key", "--domain-name=" + list, "--file-name=" + UPLOAD});
-        EXPECT_TRUE(r.exited(1)) << list << r;
-        r = runKvarn({"--remove-domain-key", "--domain-name=" + list});
-        EXPECT_TRUE(r.exited(1)) << list << r;
-        EXPECT_THAT(r.err, HasSubstr("invalid domain name")) << list;
+        runKvarnExpecting({"--set-domain-key", "--domain-name=" + list, "--file-name=" + UPLOAD},
+                          1);
+        EXPECT_THAT(runKvarnExpecting({"--remove-domain-key", "--domain-name=" + list}, 1).err,
+                    HasSubstr("invalid domain name"));
     }
     EXPECT_EQ(keys, keyTree());
     EXPECT_TRUE(pathExists(UPLOAD));
@@ -371,9 +367,10 @@ TEST_F(DomainFeatureTest, KeysAreInstalledPerLowerCaseDomainAndOnlyFromARegularF
     fs::create_symlink(UPLOAD, "/tmp/upload/link.pem");
     fs::create_directory("/tmp/upload/dir.pem");
     for (const std::string file : {"/tmp/upload/link.pem", "/tmp/upload/dir.pem"}) {
-        RunResult r = runKvarn({"--set-domain-key", "--domain-name=b.test", "--file-name=" + file});
-        EXPECT_TRUE(r.exited(1)) << file << r;
-        EXPECT_THAT(r.err, HasSubstr("No source file '" + file + "'"));
+        EXPECT_THAT(runKvarnExpecting(
+                        {"--set-domain-key", "--domain-name=b.test", "--file-name=" + file}, 1)
+                        .err,
+                    HasSubstr("No source file '" + file + "'"));
         EXPECT_TRUE(pathExists(file));
     }
     EXPECT_EQ(keys, keyTree());

@@ -159,9 +159,10 @@ TEST_F(MailnameCommandsTest, AddMailnameStopsAtTheFailingTableAndKeepsWhatWasDon
     ASSERT_EQ(0, unlink(virtualDb.c_str()));
     ASSERT_EQ(0, mkdir(virtualDb.c_str(), 0755));
 
-    RunResult r = runKvarn({"--add-mailname", "--domain-name=example.test", "--mailname=info"});
-    EXPECT_TRUE(r.exited(1)) << r;
-    EXPECT_THAT(r.err, HasSubstr("Fatal error: marun::mail::postfix::PostfixConfigurationError("));
+    EXPECT_THAT(
+        runKvarnExpecting({"--add-mailname", "--domain-name=example.test", "--mailname=info"}, 1)
+            .err,
+        HasSubstr("Fatal error: marun::mail::postfix::PostfixConfigurationError("));
     // Home, ".qmail", quota and the "vmailbox" record came first.
     EXPECT_EQ("| true\n", readFile(kHome + "/.qmail"));
     EXPECT_TRUE(pathExists(kHome + "/Maildir/maildirsize"));
@@ -196,9 +197,8 @@ TEST_F(MailnameCommandsTest, BadNamesAreRefusedByEveryCommandBeforeAnyChange) {
         };
     };
     auto refused = [&](const Args& args) {
-        RunResult r = runKvarn(args, password);
-        EXPECT_TRUE(r.exited(1)) << ::testing::PrintToString(args) << r;
-        EXPECT_THAT(r.err, Not(IsEmpty())) << ::testing::PrintToString(args);
+        EXPECT_THAT(runKvarnExpecting(args, 1, password).err, Not(IsEmpty()))
+            << ::testing::PrintToString(args);
         EXPECT_EQ(before, serverState()) << ::testing::PrintToString(args);
     };
     for (const std::string& name : badNames) {
@@ -289,9 +289,10 @@ TEST_F(MailnameCommandsTest, RemoveMailboxSwitchesDeliveryOffAndRemovesAuthentic
     // authentication records are not touched.
     ASSERT_TRUE(setPassword("ghost", {{"ORU_PASSWORD", "boo"}}).succeeded());
     const std::string before = serverState();
-    RunResult r = runKvarn({"--remove-mailbox", "--domain-name=example.test", "--mailname=ghost"});
-    EXPECT_TRUE(r.exited(1)) << r;
-    EXPECT_THAT(r.err, HasSubstr("unable to modify " + kDomainRoot + "/ghost/.qmail"));
+    EXPECT_THAT(
+        runKvarnExpecting({"--remove-mailbox", "--domain-name=example.test", "--mailname=ghost"}, 1)
+            .err,
+        HasSubstr("unable to modify " + kDomainRoot + "/ghost/.qmail"));
     EXPECT_EQ(before, serverState());
 }
 
@@ -322,9 +323,10 @@ TEST_F(MailnameCommandsTest, RemoveMailnameStopsWhenAuthenticationCannotBeChange
     // Without its database file the authentication step fails first.
     const std::string away = std::string(kAuthDB) + ".away";
     ASSERT_EQ(0, rename(kAuthDB, away.c_str()));
-    RunResult r = runKvarn({"--remove-mailname", "--domain-name=example.test", "--mailname=info"});
-    EXPECT_TRUE(r.exited(1)) << r;
-    EXPECT_THAT(r.err, HasSubstr("Unable to remove mailname info@example.test"));
+    EXPECT_THAT(
+        runKvarnExpecting({"--remove-mailname", "--domain-name=example.test", "--mailname=info"}, 1)
+            .err,
+        HasSubstr("Unable to remove mailname info@example.test"));
     ASSERT_EQ(0, rename(away.c_str(), kAuthDB));
     EXPECT_EQ(before, serverState());
 }
@@ -385,12 +387,11 @@ TEST_F(MailnameCommandsTest, FailedHomeRenameLeavesTheTablesWithTheOldNames) {
     writeFile(target + "/keep", "mine\n");
     const std::string before = serverState();
 
-    RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
-                            "--old-mailname=info", "--new-mailname=info2"},
-                           {{"ORU_PASSWORD", "x"}});
-    EXPECT_TRUE(r.exited(1)) << r;
-    EXPECT_THAT(r.err, HasSubstr("Fatal error: "));
-    EXPECT_THAT(r.err, Not(HasSubstr("CRITICAL ERROR")));
+    EXPECT_THAT(runKvarnExpecting({"--rename-mailname", "--domain-name=example.test",
+                                   "--old-mailname=info", "--new-mailname=info2"},
+                                  1, {{"ORU_PASSWORD", "x"}})
+                    .err,
+                Not(HasSubstr("CRITICAL ERROR")));
     EXPECT_EQ(before, serverState());
 }
 
@@ -399,10 +400,12 @@ TEST_F(MailnameCommandsTest, RenameOntoAnAddressInUseOrOntoItselfChangesNothing)
     const std::string before = serverState();
     // "sales" is a mail alias of info: its address is a "virtual" key.
     for (const char* target : {"sales", "info"}) {
-        RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
-                                "--old-mailname=info", std::string("--new-mailname=") + target});
-        EXPECT_TRUE(r.exited(1)) << r;
-        EXPECT_THAT(r.err, HasSubstr("unable to rename mail name info@example.test"));
+        EXPECT_THAT(
+            runKvarnExpecting({"--rename-mailname", "--domain-name=example.test",
+                               "--old-mailname=info", std::string("--new-mailname=") + target},
+                              1)
+                .err,
+            HasSubstr("unable to rename mail name info@example.test"));
         EXPECT_EQ(before, serverState());
     }
 }
@@ -412,10 +415,9 @@ TEST_F(MailnameCommandsTest, RenameReturnsTheAuthenticationRenameResult) {
     // info2 already has a record in the domain: the authentication rename
     // clashes after the tables and the home have moved.
     ASSERT_TRUE(setPassword("info2", {{"ORU_PASSWORD", "taken"}}).succeeded());
-    RunResult r = runKvarn({"--rename-mailname", "--domain-name=example.test",
-                            "--old-mailname=info", "--new-mailname=info2"},
-                           {{"ORU_PASSWORD", "x"}});
-    EXPECT_TRUE(r.exited(255)) << r;
+    runKvarnExpecting({"--rename-mailname", "--domain-name=example.test", "--old-mailname=info",
+                       "--new-mailname=info2"},
+                      255, {{"ORU_PASSWORD", "x"}});
     EXPECT_TRUE(pathExists(kDomainRoot + "/info2/Maildir"));
     EXPECT_THAT(handlerAddresses(), ElementsAre("info@example.test"));
 }
@@ -445,9 +447,7 @@ TEST_F(MailnameCommandsTest, GetMailboxSizePrintsOnlyTheNumber) {
     EXPECT_EQ(std::to_string(2200 + (dir.st_blocks + file.st_blocks) * 512),
               runKvarnChecked(inBlocks));
 
-    RunResult r =
-        runKvarn({"--get-mailbox-size", "--domain-name=example.test", "--mailname=ghost"});
-    EXPECT_TRUE(r.exited(1)) << r;
+    runKvarnExpecting({"--get-mailbox-size", "--domain-name=example.test", "--mailname=ghost"}, 1);
 }
 
 TEST_F(MailnameCommandsTest, SetMailboxDiskQuotaRewritesMaildirsize) {
@@ -456,10 +456,11 @@ TEST_F(MailnameCommandsTest, SetMailboxDiskQuotaRewritesMaildirsize) {
                      "--disk-quota=5000"});
     EXPECT_EQ(std::to_string(5000 - attachmentsSize()) + "S,0C\n",
               readFile(kHome + "/Maildir/maildirsize").substr(0, 9));
-    RunResult r =
-        runKvarn({"--set-mailbox-disk-quota", "--domain-name=example.test", "--mailname=info"});
-    EXPECT_TRUE(r.exited(1)) << r;
-    EXPECT_THAT(r.err, HasSubstr("mandatory option \"--disk-quota\" is not specified"));
+    EXPECT_THAT(
+        runKvarnExpecting(
+            {"--set-mailbox-disk-quota", "--domain-name=example.test", "--mailname=info"}, 1)
+            .err,
+        HasSubstr("mandatory option \"--disk-quota\" is not specified"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,14 @@ class PanelServerTest : public SandboxTest {
         createSqliteDatabase(MH_DB_PATH, MH_DB_SCHEMA_SQL);
     }
 };
+
+// Runs kvarn as the panel does and expects it to exit with `status`.
+inline RunResult runKvarnExpecting(const std::vector<std::string>& args, int status,
+                                   const std::map<std::string, std::string>& env = {}) {
+    RunResult r = runKvarn(args, env);
+    EXPECT_TRUE(r.exited(status)) << ::testing::PrintToString(args) << r;
+    return r;
+}
 
 // The password of `address` as the mail servers get it, and its flags;
 // "<none>" and -1 without one.
