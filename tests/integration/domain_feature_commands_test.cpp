@@ -111,11 +111,6 @@ class DomainFeatureTest : public PanelServerTest {
         }
         return rows;
     }
-    static Rows plusRows(Rows a, const Rows& b) {
-        a.insert(a.end(), b.begin(), b.end());
-        std::sort(a.begin(), a.end());
-        return a;
-    }
 
     int dom_ = 0;
 };
@@ -145,14 +140,14 @@ TEST_F(DomainFeatureTest, AliasAddedRenamedAndDeletedKeepsTablesHandlersKeysAndL
                   plus(plus(virtualBefore, aliasRecords("b.test")), {{"@b.test", "info@a.test"}}));
         // Each registration of the domain and its addresses, disabled or
         // not, is repeated for the alias.
-        EXPECT_EQ(handlerRows(), plusRows(handlersBefore, {{"h3", "b.test", "1", "10", "1"},
-                                                           {"h1", "info@b.test", "1", "10", "1"},
-                                                           {"h2", "sales@b.test", "0", "5", "2"}}));
+        EXPECT_EQ(handlerRows(), plus(handlersBefore, {{"h3", "b.test", "1", "10", "1"},
+                                                       {"h1", "info@b.test", "1", "10", "1"},
+                                                       {"h2", "sales@b.test", "0", "5", "2"}}));
         EXPECT_EQ(keyTree(), installedKeys({"a.test", "b.test"}));
-        EXPECT_EQ(authRows(), plusRows(auth, authRowsOf("b.test")));
+        EXPECT_EQ(authRows(), plus(auth, authRowsOf("b.test")));
     }
-    const Rows mailHandlersLeft = plusRows(handlersBefore, {{"h1", "info@b.test", "1", "10", "1"},
-                                                            {"h2", "sales@b.test", "0", "5", "2"}});
+    const Rows mailHandlersLeft = plus(handlersBefore, {{"h1", "info@b.test", "1", "10", "1"},
+                                                        {"h2", "sales@b.test", "0", "5", "2"}});
 
     // Renamed in the panel, then here; a catch-all gives way to a bounce.
     panelExec("UPDATE domainaliases SET name = 'd.test' WHERE id = " + std::to_string(aliasRow));
@@ -167,12 +162,11 @@ TEST_F(DomainFeatureTest, AliasAddedRenamedAndDeletedKeepsTablesHandlersKeysAndL
                   (Records{{"_marun_bounce_d.test", "\"|/usr/lib/marun-9.0/bouncemessage\""}}));
         // The bare alias name's registrations move; those of its mail
         // addresses are copied, and the handlers step leaves the old ones.
-        EXPECT_EQ(handlerRows(),
-                  plusRows(mailHandlersLeft, {{"h3", "d.test", "1", "10", "1"},
-                                              {"h1", "info@d.test", "1", "10", "1"},
-                                              {"h2", "sales@d.test", "0", "5", "2"}}));
+        EXPECT_EQ(handlerRows(), plus(mailHandlersLeft, {{"h3", "d.test", "1", "10", "1"},
+                                                         {"h1", "info@d.test", "1", "10", "1"},
+                                                         {"h2", "sales@d.test", "0", "5", "2"}}));
         EXPECT_EQ(keyTree(), installedKeys({"a.test", "d.test"}));
-        EXPECT_EQ(authRows(), plusRows(auth, authRowsOf("d.test")));
+        EXPECT_EQ(authRows(), plus(auth, authRowsOf("d.test")));
     }
 
     // Deleted while the panel still shows it; then again once it is gone.
@@ -180,9 +174,8 @@ TEST_F(DomainFeatureTest, AliasAddedRenamedAndDeletedKeepsTablesHandlersKeysAndL
         runKvarnChecked(
             {"--del-domain-alias", "--domain-name=a.test", "--domain-alias-name=d.test"});
         EXPECT_EQ(tableRecords("virtual"), virtualBefore);
-        EXPECT_EQ(handlerRows(),
-                  plusRows(mailHandlersLeft, {{"h1", "info@d.test", "1", "10", "1"},
-                                              {"h2", "sales@d.test", "0", "5", "2"}}));
+        EXPECT_EQ(handlerRows(), plus(mailHandlersLeft, {{"h1", "info@d.test", "1", "10", "1"},
+                                                         {"h2", "sales@d.test", "0", "5", "2"}}));
         EXPECT_EQ(keyTree(), keysBefore);
         EXPECT_EQ(authRows(), auth);
         panelExec("DELETE FROM domainaliases WHERE id = " + std::to_string(aliasRow));

@@ -118,10 +118,9 @@ TEST_F(HandlerCommandsTest, MissingOptionsAndDatabaseFailures) {
     EXPECT_TRUE(no_address.exited(1)) << no_address;
     EXPECT_THAT(no_address.err, HasSubstr("mandatory option \"--handler-type-name\""));
 
-    RunResult no_hook =
-        runKvarnExpecting({"--remove-handler", "--handler-name=h", "--handler-type=global"}, 1);
-    EXPECT_THAT(no_hook.err, HasSubstr("mandatory option \"--hook\" is not specified"));
-    EXPECT_THAT(no_hook.out, HasSubstr("Usage: --remove-handler --handler-name=<name>"));
+    EXPECT_THAT(
+        runKvarnExpecting({"--remove-handler", "--handler-name=h", "--handler-type=global"}, 1).err,
+        HasSubstr("mandatory option \"--hook\" is not specified"));
 
     sqliteQuery(MH_DB_PATH, "DROP TABLE handlers");
     RunResult broken = add("h", "recipient", "a@x.test", "before-queue");

@@ -2,12 +2,10 @@
 // authentication changes propagated over domain aliases (the changes
 // themselves show in the command tests), and the panel's misc settings.
 #include <cstdlib>
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include "harness/kvarn_harness.h"
-#include "lib/c_handles.h"
 #include "lib/db_connect.h"
 #include "lib/string_list.h"
 #include "mail/lib/mail_auth.h"
