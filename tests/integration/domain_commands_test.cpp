@@ -42,16 +42,6 @@ std::string quotaLine(const std::string& domain, const std::string& mailname) {
     return text.substr(0, text.find('\n'));
 }
 
-// Every path under the mail root, relative to it, sorted.
-std::vector<std::string> mailTree() {
-    std::vector<std::string> paths;
-    for (const auto& entry : fs::recursive_directory_iterator(MAIL_ROOT)) {
-        paths.push_back(fs::relative(entry.path(), MAIL_ROOT).string());
-    }
-    std::sort(paths.begin(), paths.end());
-    return paths;
-}
-
 // Runs kvarn under strace; `runs` gets the arguments of its postmap runs in
 // order, with the map names shortened to the table names (a rewrite's
 // temporary copy of "virtual" shows as "virtual.copy").
@@ -153,15 +143,12 @@ TEST_F(DomainCommandsTest, QuotasReachMailboxesOnTheDefaultAndMustBeNumbers) {
     EXPECT_EQ("0S,0C", quotaLine("a.test", "info"));
     runKvarnChecked({"--add-domain", "--domain-name", "a.test", "--disk-quota", "4096"});
     EXPECT_EQ("4096S,0C", quotaLine("a.test", "info"));
-    RunResult set =
-        runKvarn({"--set-domain-disk-quota", "--domain-name=a.test", "--disk-quota=2048"});
-    ASSERT_TRUE(set.succeeded()) << set;
+    runKvarnChecked({"--set-domain-disk-quota", "--domain-name=a.test", "--disk-quota=2048"});
     EXPECT_EQ("2048S,0C", quotaLine("a.test", "info"));
     EXPECT_EQ("none", quotaLine("a.test", "boss"));
 
     for (const char* command : {"--add-domain", "--set-domain-disk-quota"}) {
-        RunResult bad = runKvarn({command, "--domain-name=a.test", "--disk-quota=12k"});
-        EXPECT_TRUE(bad.exited(1)) << bad;
+        RunResult bad = runKvarnExpecting({command, "--domain-name=a.test", "--disk-quota=12k"}, 1);
         EXPECT_THAT(bad.err,
                     HasSubstr("the argument ('12k') for option '--disk-quota' is invalid"));
         EXPECT_THAT(bad.out, HasSubstr(std::string("Usage: ") + command));
@@ -204,9 +191,8 @@ TEST_F(DomainCommandsTest, FailedAuthUpdateStopsBeforeTablesAndHandlers) {
     // Without its database the authentication update cannot be made.
     ASSERT_EQ(0, ::unlink(mailAuthDB));
     for (const char* command : {"--turn-off-domain", "--turn-on-domain", "--remove-domain"}) {
-        RunResult r = runKvarn({command, "--domain-name=a.test"});
-        EXPECT_TRUE(r.exited(1)) << command << r;
-        EXPECT_THAT(r.err, HasSubstr(" for domain a.test\n"));
+        EXPECT_THAT(runKvarnExpecting({command, "--domain-name=a.test"}, 1).err,
+                    HasSubstr(" for domain a.test\n"));
         EXPECT_EQ(before, tableRecords("virtual")) << command;
         EXPECT_EQ((Records{{"a.test", "a.test/"}}), tableRecords("virtual_domains")) << command;
         EXPECT_EQ(handlers, handlerRows()) << command;
@@ -287,36 +273,22 @@ TEST_F(DomainCommandsTest, RemoveDomainWhoseTreeCannotBeDeletedStillClearsRecord
 
 TEST_F(DomainCommandsTest, MalformedDomainNamesAreRefusedBeforeAnythingChanges) {
     seedServedDomain();
-    std::vector<Records> tables;
-    for (const std::string& name : kLookupTables) {
-        tables.push_back(tableRecords(name));
-    }
-    const std::vector<std::string> tree = mailTree();
-    const Rows auth = authRows();
-    const Rows handlers = handlerRows();
+    const std::string before = serverState();
 
     for (const char* command : {"--add-domain", "--set-domain-disk-quota", "--turn-off-domain",
                                 "--turn-on-domain", "--remove-domain"}) {
-        for (const std::string name :
-             {"", "a b", "a.test ", "a\tb.test", "a\nb.test", "a\x01.test", "a\x7f.test",
-              "a/b.test", "../a.test", "a..test", "a.test/..", ".a.test"}) {
+        for (const std::string name : {"", "a b", "a\nb.test", "a\x01.test", "a/b.test",
+                                       "../a.test", "a..test", ".a.test"}) {
             std::vector<std::string> args = {command, "--domain-name", name};
             if (std::string(command) == "--set-domain-disk-quota") {
                 args.push_back("--disk-quota=100");
             }
-            RunResult r = runKvarn(args);
-            EXPECT_TRUE(r.exited(1)) << command << " [" << name << "] " << r;
-            EXPECT_THAT(r.err,
+            EXPECT_THAT(runKvarnExpecting(args, 1).err,
                         HasSubstr("Fatal error: std::invalid_argument(invalid domain name '"))
                 << command << " [" << name << "]";
         }
     }
-    for (size_t i = 0; i < tables.size(); ++i) {
-        EXPECT_EQ(tables[i], tableRecords(kLookupTables[i])) << kLookupTables[i];
-    }
-    EXPECT_EQ(tree, mailTree());
-    EXPECT_EQ(auth, authRows());
-    EXPECT_EQ(handlers, handlerRows());
+    EXPECT_EQ(before, serverState());
 }
 
 }  // namespace

@@ -14,8 +14,10 @@ namespace kvarn_test {
 
 using Records = std::vector<std::pair<std::string, std::string>>;
 
-// `a` and `b` together, sorted as tableRecords() gives them.
-inline Records plus(Records a, const Records& b = {}) {
+// `a` and `b` together, sorted as tableRecords() (or an ordered query) gives
+// them.
+template <typename List>
+List plus(List a, const List& b = {}) {
     a.insert(a.end(), b.begin(), b.end());
     std::sort(a.begin(), a.end());
     return a;

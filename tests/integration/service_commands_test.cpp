@@ -37,13 +37,10 @@ TEST_F(SandboxTest, PostfixLifecycleThroughItsInitScript) {
     // service manager if they saw it.
     ASSERT_FALSE(pathExists("/run/systemd"));
     ASSERT_FALSE(postfixRunning());
-    RunResult status = runKvarn({"--status-service", "--mail-component=mta"});
-    EXPECT_TRUE(status.succeeded()) << status;
-    EXPECT_EQ(status.out, "mta is stopped\n");
+    EXPECT_EQ(runKvarnChecked({"--status-service", "--mail-component=mta"}), "mta is stopped\n");
     runKvarnChecked({"-m"});  // not running: nothing to do
 
-    RunResult start = runKvarn({"-l"});
-    ASSERT_TRUE(start.succeeded()) << start;
+    runKvarnChecked({"-l"});
     ASSERT_TRUE(postfixRunning());  // started and waited for
     const auto master = postfixMasterPid();
     runKvarnChecked({"--start-qmail-send"});
@@ -57,8 +54,7 @@ TEST_F(SandboxTest, PostfixLifecycleThroughItsInitScript) {
 
     // A listener switched on in a running Postfix takes effect at once.
     ASSERT_FALSE(listening(465));
-    RunResult smtps = runKvarn({"--start-service", "--mail-component=smtps"});
-    ASSERT_TRUE(smtps.succeeded()) << smtps;
+    runKvarnChecked({"--start-service", "--mail-component=smtps"});
     EXPECT_TRUE(eventuallyListening(465));
     EXPECT_EQ(postfixMasterPid(), master);
     runKvarnChecked({"--reload-service", "--mail-component=mta"});
@@ -67,8 +63,7 @@ TEST_F(SandboxTest, PostfixLifecycleThroughItsInitScript) {
     EXPECT_TRUE(postfixRunning());
     EXPECT_NE(postfixMasterPid(), master);
 
-    RunResult stop = runKvarn({"--stop-service", "--mail-component=mta"});
-    ASSERT_TRUE(stop.succeeded()) << stop;
+    runKvarnChecked({"--stop-service", "--mail-component=mta"});
     EXPECT_TRUE(waitForPostfix(false));
 
     // A stopped Postfix is neither started nor reloaded by a listener change.
@@ -83,19 +78,16 @@ TEST_F(SandboxTest, CourierAndMilterGoThroughTheirInitScripts) {
     writeFile("/etc/oru/oru.conf", "PRODUCT_ROOT_D /usr/local/oru\n");
     ASSERT_EQ(runCommand({"/bin/mkdir", "/usr/local/oru/tmp"}).exitCode, 0);
 
-    RunResult restart =
-        runKvarn({"--restart-service", "--mail-component=imap", "--mail-component=milter"});
-    ASSERT_TRUE(restart.succeeded()) << restart;
+    runKvarnChecked({"--restart-service", "--mail-component=imap", "--mail-component=milter"});
     EXPECT_EQ(serviceActions("courier-imap"), std::vector<std::string>{"restart"});
     EXPECT_EQ(serviceActions("pc-remote"), std::vector<std::string>{"restart"});
     EXPECT_FALSE(postfixRunning());
 
     setServiceRunning("courier-imap", false);
     EXPECT_EQ(runKvarn({"-e"}).out, "is stopped\n");
-    RunResult status =
-        runKvarn({"--status-service", "--mail-component=imaps", "--mail-component=pop3"});
-    EXPECT_TRUE(status.succeeded()) << status;
-    EXPECT_EQ(status.out, "pop3 is stopped\nimaps is stopped\n");
+    EXPECT_EQ(
+        runKvarnChecked({"--status-service", "--mail-component=imaps", "--mail-component=pop3"}),
+        "pop3 is stopped\nimaps is stopped\n");
     EXPECT_EQ(serviceActions("courier-imap").size(), 3u);  // one status call per command
 
     // A failing script: the C result -1 is the legacy command's 255, the
