@@ -1,6 +1,6 @@
-// Locks on lock files given by path (nothing under /var/lock; locks by name
-// show in the sandbox), MKLock's errors, the safe file writer and the copy
-// functions that take no lock.
+// Locks on lock files given by path, the names of locks by name (nothing is
+// made under /var/lock: locks by name show in the sandbox), MKLock's errors,
+// the safe file writer and the copy functions that take no lock.
 #include "lib/lock.h"
 
 #include <gmock/gmock.h>
@@ -50,6 +50,14 @@ TEST(Lock, SecondHolderIsRefusedUntilRelease) {
 
     EXPECT_EQ(rm_lock(held), 0);
     MKLock after_release(file, MKLock::LOCK_FILE_AS_IS, MKLock::NON_BLOCKING);
+}
+
+// A lock by name is the MD5 of the path under the lock directory; two
+// processes that name one file must meet at one lock file.
+TEST(Lock, NameIsTheDigestOfThePath) {
+    std::unique_ptr<char, decltype(&free)> name(mk_flock_path("/etc/postfix/main.cf"), free);
+    ASSERT_NE(name, nullptr);
+    EXPECT_STREQ(name.get(), "/var/lock/files/7963c3b4b0754641744c1ae241e19575");
 }
 
 TEST(Lock, UnopenableLockFileFails) {
